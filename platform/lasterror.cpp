@@ -1,0 +1,12 @@
+#include "platform/win32.h"
+
+namespace win32 {
+
+namespace {
+thread_local DWORD last_error = ERROR_SUCCESS;
+}
+
+DWORD GetLastError() { return last_error; }
+void SetLastError(DWORD code) { last_error = code; }
+
+}  // namespace win32

@@ -1,0 +1,2 @@
+// The whole runtime in one include.
+#pragma once
