@@ -66,6 +66,7 @@ inline constexpr DWORD ERROR_INVALID_NAME = 123;
 inline constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 inline constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 inline constexpr DWORD ERROR_IO_PENDING = 997;
+inline constexpr DWORD ERROR_NOACCESS = 998;
 inline constexpr DWORD ERROR_COUNTER_TIMEOUT = 1121;
 inline constexpr DWORD ERROR_NOT_FOUND = 1168;
 inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
@@ -87,6 +88,10 @@ inline constexpr DWORD EV_RLSD = 0x0020;
 inline constexpr DWORD EV_BREAK = 0x0040;
 inline constexpr DWORD EV_ERR = 0x0080;
 inline constexpr DWORD EV_RING = 0x0100;
+inline constexpr DWORD EV_PERR = 0x0200;
+inline constexpr DWORD EV_RX80FULL = 0x0400;
+inline constexpr DWORD EV_EVENT1 = 0x0800;
+inline constexpr DWORD EV_EVENT2 = 0x1000;
 
 // ---- PurgeComm ------------------------------------------------------------------------------
 inline constexpr DWORD PURGE_TXABORT = 0x0001;
