@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -81,7 +82,9 @@ namespace {
 
 class TtyDevice final : public Device {
  public:
-  explicit TtyDevice(int fd) : fd_(fd) { iCount_ = ioctl(fd_, TIOCGICOUNT, &last_) == 0; }
+  TtyDevice(int fd, bool pseudo) : fd_(fd), pseudo_(pseudo) {
+    iCount_ = ioctl(fd_, TIOCGICOUNT, &last_) == 0;
+  }
   ~TtyDevice() override {
     // Closing releases flock; TIOCNXCL lets others in even if a descriptor leaked to a child.
     ioctl(fd_, TIOCNXCL);
@@ -239,10 +242,13 @@ class TtyDevice final : public Device {
     if (ioctl(fd_, TCSETS2, &t) != 0) return ErrorFromErrno(errno);
 
     // Drivers take what they can without complaint; read back to see what they really took.
+    // A pseudo-terminal puts no bits on a wire and always reports CS8 without parity, so its
+    // character size and parity are not held against it.
     termios2 got{};
-    constexpr unsigned kFraming = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+    const unsigned framing = pseudo_ ? (PARODD | CMSPAR | CSTOPB | CRTSCTS)
+                                     : (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     if (ioctl(fd_, TCGETS2, &got) != 0 || !RateTaken(next.BaudRate, got.c_ospeed) ||
-        (got.c_cflag & kFraming) != (t.c_cflag & kFraming)) {
+        (got.c_cflag & framing) != (t.c_cflag & framing)) {
       ioctl(fd_, TCSETS2, &old);
       return ERROR_INVALID_PARAMETER;
     }
@@ -332,6 +338,7 @@ class TtyDevice final : public Device {
   }
 
   const int fd_;
+  const bool pseudo_;
   bool iCount_ = false;
   serial_icounter_struct last_{};
   unsigned seen_ = 0;     // bytes queued that have already been reported as arrived
@@ -411,7 +418,9 @@ DWORD OpenPathDevice(const char* path, DWORD access, std::unique_ptr<Device>& de
     ::close(fd);
     return e;
   }
-  device = std::make_unique<TtyDevice>(fd);
+  // Unix98 pseudo-terminal slaves have majors 136..143.
+  const bool pseudo = major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
+  device = std::make_unique<TtyDevice>(fd, pseudo);
   return ERROR_SUCCESS;
 }
 
