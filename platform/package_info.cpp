@@ -13,7 +13,9 @@ std::nullopt_t Refuse(std::string* error, const std::string& why) {
   return std::nullopt;
 }
 
-std::size_t Align4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
+std::size_t Align4(std::size_t n) {
+  return (n + 3) & ~std::size_t{3};
+}
 
 class Cursor {
  public:

@@ -113,7 +113,7 @@ std::optional<DWORD> ClassifyFile(const char* path) {
     if (errno == EACCES || errno == EPERM) return ERROR_ACCESS_DENIED;
     return ERROR_MOD_NOT_FOUND;
   }
-  struct stat st{};
+  struct stat st {};
   ElfW(Ehdr) header{};
   bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   ssize_t got = regular ? pread(fd, &header, sizeof header, 0) : -1;
@@ -122,8 +122,8 @@ std::optional<DWORD> ClassifyFile(const char* path) {
   const bool little = std::endian::native == std::endian::little;
   if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
       header.e_ident[EI_CLASS] != (sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32) ||
-      header.e_ident[EI_DATA] != (little ? ELFDATA2LSB : ELFDATA2MSB) ||
-      header.e_type != ET_DYN || (kMachine >= 0 && header.e_machine != kMachine)) {
+      header.e_ident[EI_DATA] != (little ? ELFDATA2LSB : ELFDATA2MSB) || header.e_type != ET_DYN ||
+      (kMachine >= 0 && header.e_machine != kMachine)) {
     return ERROR_BAD_EXE_FORMAT;
   }
   return std::nullopt;  // a library of ours that failed for another reason
@@ -167,7 +167,9 @@ std::optional<Key> ParseKey(LPCSTR name) {
   return Key{true, static_cast<WORD>(value), nullptr};
 }
 
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char Upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 bool SameText(const char* a, const char* b) {
   for (; *a != '\0' && *b != '\0'; ++a, ++b) {
@@ -261,7 +263,9 @@ HMODULE LoadLibraryA(LPCSTR path) {
   return reinterpret_cast<HMODULE>(handle);
 }
 
-const char* GetModuleLoadErrorText() { return load_error_text.c_str(); }
+const char* GetModuleLoadErrorText() {
+  return load_error_text.c_str();
+}
 
 BOOL FreeLibrary(HMODULE module) {
   void* handle = reinterpret_cast<void*>(module);
@@ -318,7 +322,9 @@ HGLOBAL LoadResource(HMODULE module, HRSRC resource) {
   return const_cast<BYTE*>(e->data);
 }
 
-LPVOID LockResource(HGLOBAL data) { return data; }
+LPVOID LockResource(HGLOBAL data) {
+  return data;
+}
 
 DWORD SizeofResource(HMODULE module, HRSRC resource) {
   const ResourceEntry* e = Entry(module, resource);

@@ -25,7 +25,8 @@ using HMODULE = HINSTANCE;
 struct HRSRC__;
 using HRSRC = HRSRC__*;
 using LPSTR = char*;
-using FARPROC = LONG_PTR (*)();
+// The one function type every other casts from without complaint (-Wcast-function-type).
+using FARPROC = void (*)();
 
 // ---- Error codes (GetLastError) -----------------------------------------------------------
 inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
@@ -51,11 +52,18 @@ inline constexpr WORD kRtIcon = 3;
 inline constexpr WORD kRtRcdata = 10;
 inline constexpr WORD kRtGroupIcon = 14;
 inline constexpr WORD kRtVersion = 16;
-inline const LPCSTR RT_BITMAP = MAKEINTRESOURCEA(kRtBitmap);
-inline const LPCSTR RT_ICON = MAKEINTRESOURCEA(kRtIcon);
-inline const LPCSTR RT_RCDATA = MAKEINTRESOURCEA(kRtRcdata);
-inline const LPCSTR RT_GROUP_ICON = MAKEINTRESOURCEA(kRtGroupIcon);
-inline const LPCSTR RT_VERSION = MAKEINTRESOURCEA(kRtVersion);
+// The standard types are constants that turn into the integer-resource pointer where one is
+// wanted. (Pointer constants would need run-time initialisation, and the unique symbols that
+// brings would keep every library that includes this header from ever being unloaded.)
+struct IntResource {
+  WORD id;
+  operator LPCSTR() const { return MAKEINTRESOURCEA(id); }
+};
+inline constexpr IntResource RT_BITMAP{kRtBitmap};
+inline constexpr IntResource RT_ICON{kRtIcon};
+inline constexpr IntResource RT_RCDATA{kRtRcdata};
+inline constexpr IntResource RT_GROUP_ICON{kRtGroupIcon};
+inline constexpr IntResource RT_VERSION{kRtVersion};
 
 inline constexpr WORD LANG_NEUTRAL = 0;
 inline constexpr WORD kLangEnglishUs = 0x0409;

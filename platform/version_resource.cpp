@@ -10,9 +10,13 @@ namespace {
 constexpr std::size_t kHeaderBytes = 6;
 constexpr std::size_t kMaxDepth = 16;  // the real tree is three deep; this bounds hostile input
 
-std::size_t Align4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
+std::size_t Align4(std::size_t n) {
+  return (n + 3) & ~std::size_t{3};
+}
 
-WORD Word(const BYTE* p) { return static_cast<WORD>(p[0] | (p[1] << 8)); }
+WORD Word(const BYTE* p) {
+  return static_cast<WORD>(p[0] | (p[1] << 8));
+}
 
 void AppendUtf8(std::string& out, std::uint32_t c) {
   if (c < 0x80) {

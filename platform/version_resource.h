@@ -63,7 +63,7 @@ struct VersionBlock {
 };
 
 struct VersionStringTable {
-  std::string language_codepage;  // the table's key, e.g. "040904E4"
+  std::string language_codepage;                             // the table's key, e.g. "040904E4"
   std::vector<std::pair<std::string, std::string>> strings;  // in stored order
 
   const std::string* Find(std::string_view key) const;
