@@ -437,11 +437,15 @@ std::string Source(const Build& build) {
       << r.name_id << ", win32::kLangEnglishUs, 0, " << r.data.size() << ", data" << i << "},\n";
   }
   s << "};\n\n}  // namespace\n\n"
+    // Every library with resources exports the table under the same name, so libraries that
+    // link one another hold several. The reader tells them apart by address; the explicit
+    // section keeps AddressSanitizer from instrumenting the table and calling that an ODR
+    // violation.
     << "extern \"C\" {\n"
     << "__attribute__((visibility(\"default\"))) extern const win32::ResourceDirectory "
     << win32::kResourceDirectorySymbol << ";\n"
-    << "__attribute__((used)) const win32::ResourceDirectory " << win32::kResourceDirectorySymbol
-    << " = {\n"
+    << "__attribute__((used, section(\".data.rel.ro.quellin_resources\")))\n"
+    << "const win32::ResourceDirectory " << win32::kResourceDirectorySymbol << " = {\n"
     << "    win32::kResourceDirectoryMagic, win32::kResourceDirectoryLayout, " << resources.size()
     << ", entries};\n"
     << "}\n";
