@@ -335,6 +335,10 @@ void Port::Service(Clock::time_point now) {
   Collect();
   ProgressReads(now);
   ProgressWrites();
+  if (DWORD e = device_->Failure(); e != ERROR_SUCCESS && wait_) {
+    Complete(*wait_, StatusFromError(e), 0);
+    wait_.reset();
+  }
 }
 
 DWORD Port::TryRead(Op& op, Clock::time_point now) {
@@ -470,6 +474,7 @@ DWORD Port::StartRead(Op op, Clock::time_point now) {
 }
 
 DWORD Port::StartWrite(Op op, Clock::time_point now) {
+  Collect();  // an error that arrived before its edge was handled still refuses the write
   if (errorLock_) return ERROR_OPERATION_ABORTED;
   if (op.size == 0) {
     Complete(op, kStatusSuccess, 0);
@@ -518,6 +523,7 @@ DWORD Port::SetMask(DWORD mask) {
   }
   mask_ = mask;
   history_ &= mask;
+  device_->OnMask(mask);
   return ERROR_SUCCESS;
 }
 
@@ -554,12 +560,13 @@ BOOL Fail(DWORD error) {
 
 // Runs f on a live port with its lock held; f returns a Win32 error code (0 for success).
 template <class F>
-BOOL WithPort(HANDLE file, bool commOnly, F f) {
+BOOL WithPort(const char* service, HANDLE file, bool commOnly, F f) {
   auto port = Lookup<Port>(file);
   if (!port) return Fail(ERROR_INVALID_HANDLE);
   std::lock_guard g(port->m);
   if (port->closed) return Fail(ERROR_INVALID_HANDLE);
   if (commOnly && !port->device().IsCommDevice()) return Fail(ERROR_INVALID_FUNCTION);
+  if (DWORD e = port->device().OnService(service)) return Fail(e);
   DWORD e = f(*port);
   return e == ERROR_SUCCESS ? TRUE : Fail(e);
 }
@@ -578,6 +585,11 @@ BOOL Submit(HANDLE file, Op op, LPDWORD count, LPOVERLAPPED overlapped) {
   if (port->closed) return Fail(ERROR_INVALID_HANDLE);
   if (op.kind == Op::kWait ? !port->device().IsCommDevice() : false)
     return Fail(ERROR_INVALID_FUNCTION);
+  static constexpr const char* kService[] = {"ReadFile", "WriteFile", "WaitCommEvent"};
+  if (DWORD refused = port->device().OnService(kService[op.kind])) {
+    if (count) *count = 0;
+    return Fail(refused);
+  }
   if (op.event) ResetEventHandle(op.event);  // as Windows does when an operation starts
   Publish(op.ov, STATUS_PENDING, 0);
   DWORD e;
@@ -707,21 +719,21 @@ BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTran
 }
 
 BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {
-  return WithPort(file, false, [&](Port& p) {
+  return WithPort("CancelIoEx", file, false, [&](Port& p) {
     return p.Cancel(overlapped, false) ? ERROR_SUCCESS : ERROR_NOT_FOUND;
   });
 }
 
 BOOL CancelIo(HANDLE file) {
   // Windows succeeds even when the thread had nothing outstanding.
-  return WithPort(file, false, [&](Port& p) {
+  return WithPort("CancelIo", file, false, [&](Port& p) {
     p.Cancel(nullptr, true);
     return ERROR_SUCCESS;
   });
 }
 
 BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue) {
-  return WithPort(file, true, [&](Port& p) {
+  return WithPort("SetupComm", file, true, [&](Port& p) {
     DWORD e = p.device().SetQueueSizes(inQueue, outQueue);
     // Asking for less than the driver already has leaves its queue as it is.
     if (e == ERROR_SUCCESS) p.inQueue = std::max(p.inQueue, inQueue);
@@ -731,7 +743,7 @@ BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue) {
 
 BOOL GetCommState(HANDLE file, DCB* dcb) {
   if (!dcb) return detail::Fail(ERROR_INVALID_PARAMETER);
-  return WithPort(file, true, [&](Port& p) {
+  return WithPort("GetCommState", file, true, [&](Port& p) {
     *dcb = p.dcb;
     dcb->DCBlength = sizeof(DCB);
     return ERROR_SUCCESS;
@@ -741,7 +753,7 @@ BOOL GetCommState(HANDLE file, DCB* dcb) {
 BOOL SetCommState(HANDLE file, DCB* dcb) {
   if (!dcb) return detail::Fail(ERROR_INVALID_PARAMETER);
   const DCB next = *dcb;
-  return WithPort(file, true, [&](Port& p) {
+  return WithPort("SetCommState", file, true, [&](Port& p) {
     DWORD e = detail::ValidateDcb(next, p.inQueue);
     if (e == ERROR_SUCCESS) e = p.device().ApplyState(next, p.dcb);
     if (e == ERROR_SUCCESS) p.dcb = next;
@@ -751,7 +763,7 @@ BOOL SetCommState(HANDLE file, DCB* dcb) {
 
 BOOL GetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts) {
   if (!timeouts) return detail::Fail(ERROR_INVALID_PARAMETER);
-  return WithPort(file, true, [&](Port& p) {
+  return WithPort("GetCommTimeouts", file, true, [&](Port& p) {
     *timeouts = p.timeouts;
     return ERROR_SUCCESS;
   });
@@ -763,19 +775,20 @@ BOOL SetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts) {
   if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
       t.ReadTotalTimeoutConstant == MAXDWORD)
     return detail::Fail(ERROR_INVALID_PARAMETER);
-  return WithPort(file, true, [&](Port& p) {
+  return WithPort("SetCommTimeouts", file, true, [&](Port& p) {
     p.timeouts = t;
+    p.device().OnTimeouts(t);
     return ERROR_SUCCESS;
   });
 }
 
 BOOL SetCommMask(HANDLE file, DWORD mask) {
-  return WithPort(file, true, [&](Port& p) { return p.SetMask(mask); });
+  return WithPort("SetCommMask", file, true, [&](Port& p) { return p.SetMask(mask); });
 }
 
 BOOL GetCommMask(HANDLE file, LPDWORD mask) {
   if (!mask) return detail::Fail(ERROR_INVALID_PARAMETER);
-  return WithPort(file, true, [&](Port& p) {
+  return WithPort("GetCommMask", file, true, [&](Port& p) {
     *mask = p.mask();
     return ERROR_SUCCESS;
   });
@@ -784,7 +797,7 @@ BOOL GetCommMask(HANDLE file, LPDWORD mask) {
 BOOL ClearCommError(HANDLE file, LPDWORD errors, COMSTAT* stat) {
   DWORD e = 0;
   COMSTAT s{};
-  BOOL ok = WithPort(file, true, [&](Port& p) {
+  BOOL ok = WithPort("ClearCommError", file, true, [&](Port& p) {
     p.Service(detail::Clock::now());
     DWORD r = p.device().GetQueues(s);
     if (r == ERROR_SUCCESS) e = p.TakeErrors();
@@ -800,7 +813,8 @@ BOOL ClearCommError(HANDLE file, LPDWORD errors, COMSTAT* stat) {
 BOOL PurgeComm(HANDLE file, DWORD flags) {
   constexpr DWORD all = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
   if (flags == 0 || (flags & ~all)) return detail::Fail(ERROR_INVALID_PARAMETER);
-  return WithPort(file, true, [&](Port& p) {
+  return WithPort("PurgeComm", file, true, [&](Port& p) {
+    p.device().OnPurge(flags);
     if (flags & PURGE_TXABORT) p.AbortWrites();
     if (flags & PURGE_RXABORT) p.AbortReads();
     if (flags & (PURGE_TXCLEAR | PURGE_RXCLEAR))
@@ -810,7 +824,7 @@ BOOL PurgeComm(HANDLE file, DWORD flags) {
 }
 
 BOOL EscapeCommFunction(HANDLE file, DWORD function) {
-  return WithPort(file, true, [&](Port& p) -> DWORD {
+  return WithPort("EscapeCommFunction", file, true, [&](Port& p) -> DWORD {
     switch (function) {
       case SETDTR:
       case CLRDTR:
@@ -837,7 +851,8 @@ BOOL EscapeCommFunction(HANDLE file, DWORD function) {
 BOOL GetCommModemStatus(HANDLE file, LPDWORD status) {
   if (!status) return detail::Fail(ERROR_INVALID_PARAMETER);
   DWORD s = 0;
-  BOOL ok = WithPort(file, true, [&](Port& p) { return p.device().GetModemStatus(s); });
+  BOOL ok = WithPort("GetCommModemStatus", file, true,
+                     [&](Port& p) { return p.device().GetModemStatus(s); });
   if (ok) *status = s;
   return ok;
 }

@@ -84,6 +84,20 @@ class Device {
   virtual DWORD Escape(DWORD function) = 0;
   // MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON.
   virtual DWORD GetModemStatus(DWORD& status) = 0;
+
+  // What only the common layer sees. A tty ignores all of it; an in-process device uses it to
+  // refuse requests as a driver might and to let its far end watch what the program asked for.
+  //
+  // A service is starting on this device (its Win32 name: "SetCommMask", "ReadFile", ...). Any
+  // result but ERROR_SUCCESS fails the service with that error before it does anything.
+  virtual DWORD OnService(const char* /*service*/) { return ERROR_SUCCESS; }
+  // SetCommTimeouts and SetCommMask took these values; PurgeComm was asked for these flags.
+  virtual void OnTimeouts(const COMMTIMEOUTS& /*timeouts*/) {}
+  virtual void OnMask(DWORD /*mask*/) {}
+  virtual void OnPurge(DWORD /*flags*/) {}
+  // Not ERROR_SUCCESS once the device is gone for good (an unplugged adapter). Asked after every
+  // edge: a pending WaitCommEvent then fails with it, as transfers fail through Read and Write.
+  virtual DWORD Failure() { return ERROR_SUCCESS; }
 };
 
 // Opens a device registered under a name. Returns ERROR_SUCCESS and sets device, or an error code
