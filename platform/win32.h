@@ -6,6 +6,7 @@
 // would against kernel32/user32.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -214,6 +215,13 @@ struct OVERLAPPED {
 };
 using LPOVERLAPPED = OVERLAPPED*;
 
+// The I/O thread publishes Internal atomically while the caller may be looking, so this reads it
+// atomically too (a plain read would race with the completion).
+inline bool HasOverlappedIoCompleted(const OVERLAPPED* overlapped) {
+  return std::atomic_ref<ULONG_PTR>(const_cast<OVERLAPPED*>(overlapped)->Internal)
+             .load(std::memory_order_acquire) != STATUS_PENDING;
+}
+
 // ---- Handles, errors, memory ------------------------------------------------------------------
 DWORD GetLastError();
 void SetLastError(DWORD code);
@@ -259,6 +267,9 @@ BOOL GetCommModemStatus(HANDLE file, LPDWORD status);
 // ---- Window messages --------------------------------------------------------------------------
 inline constexpr UINT WM_NULL = 0x0000;
 inline constexpr UINT WM_QUIT = 0x0012;
+// Sent (not posted) to a window's procedure as the last message it gets: by DestroyWindow, and
+// for every window still alive when its owning thread exits. The handle is already invalid.
+inline constexpr UINT WM_NCDESTROY = 0x0082;
 inline constexpr UINT WM_USER = 0x0400;
 inline constexpr UINT PM_NOREMOVE = 0x0000;
 inline constexpr UINT PM_REMOVE = 0x0001;
@@ -275,10 +286,16 @@ using WNDPROC = LRESULT (*)(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 
 // A message-only window owned by the calling thread: messages posted to it are queued to that
 // thread and delivered to proc by DispatchMessageA. userData is readable via GetWindowLongPtrA.
+// A released handle value never names a later window. When the thread exits, its windows are
+// destroyed and its queue released.
 HWND CreateMessageWindow(WNDPROC proc, LONG_PTR userData);
-BOOL DestroyWindow(HWND window);  // only by the owning thread
+// Only by the owning thread (else ERROR_ACCESS_DENIED). Messages still queued for the window are
+// dropped; posting to it afterwards fails with ERROR_INVALID_WINDOW_HANDLE.
+BOOL DestroyWindow(HWND window);
 BOOL IsWindow(HWND window);
 LONG_PTR GetWindowLongPtrA(HWND window, int index);
+// Queues the message to the thread that owns the window (a null window: the calling thread's
+// queue, as a thread message). Any thread may post.
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void PostQuitMessage(int exitCode);
 // GetMessageA: blocks; > 0 for a message, 0 for WM_QUIT, -1 on error. Window filter null: any.
