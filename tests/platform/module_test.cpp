@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -141,6 +143,31 @@ TEST(LoadLibrary, FindsOnlyWhatTheModuleItselfHolds) {
   EXPECT_EQ(win32::LoadResource(quellin40, foreign), nullptr);
   EXPECT_EQ(win32::GetLastError(), win32::ERROR_INVALID_HANDLE);
   EXPECT_EQ(win32::SizeofResource(quellin40, foreign), 0u);
+}
+
+// Loads, lookups and frees of one library from several threads at once keep the reference
+// count whole: afterwards the module is gone, and nothing raced on the way (see TSan).
+TEST(LoadLibrary, ServesSeveralThreadsAtOnce) {
+  std::vector<std::thread> threads;
+  std::vector<int> failures(4, 0);
+  for (int& failed : failures) {
+    threads.emplace_back([&failed] {
+      for (int i = 0; i < 50; ++i) {
+        win32::HMODULE m = win32::LoadLibraryA(QUELLIN_FIXTURE_QUELLINOBJ);
+        win32::HRSRC r = win32::FindResourceA(m, "PACKAGEINFO", win32::RT_RCDATA);
+        if (m == nullptr || r == nullptr || win32::SizeofResource(m, r) != 48 ||
+            !win32::FreeLibrary(m)) {
+          ++failed;
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
+  win32::HMODULE probe = win32::LoadLibraryA(QUELLIN_FIXTURE_QUELLINOBJ);
+  ASSERT_NE(probe, nullptr);
+  EXPECT_TRUE(win32::FreeLibrary(probe));
+  EXPECT_FALSE(win32::FreeLibrary(probe)) << "no reference was left behind";
 }
 
 TEST(FindResource, MatchesNamesAndTypesAsWindowsDoes) {
