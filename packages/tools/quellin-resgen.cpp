@@ -7,12 +7,9 @@
 // Everything is produced here, byte for byte, from the per-build constants below: the
 // description, the package information and options records (layouts in
 // platform/package_info.h), the palette bitmap, the icon and its group, and the version record.
-// The output file is only rewritten when its contents change, so an unchanged build stays
-// unchanged.
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -464,11 +461,9 @@ void Preview(Canvas c) {
   std::putchar('\n');
 }
 
-bool WriteIfChanged(const std::string& path, const std::string& text) {
-  {
-    std::ifstream old(path, std::ios::binary);
-    if (old && std::string(std::istreambuf_iterator<char>(old), {}) == text) return true;
-  }
+// Written beside the target and renamed over it, so an interrupted run leaves no half file that
+// a later build would take for current.
+bool Write(const std::string& path, const std::string& text) {
   const std::string temp = path + ".tmp";
   {
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
@@ -498,7 +493,7 @@ int main(int argc, char** argv) {
     if (build->has_version_and_icon) Preview(IconPicture());
     return 0;
   }
-  if (!WriteIfChanged(argv[2], Source(*build))) {
+  if (!Write(argv[2], Source(*build))) {
     std::fprintf(stderr, "quellin-resgen: cannot write %s\n", argv[2]);
     return 1;
   }
