@@ -7,8 +7,6 @@
 namespace win32 {
 namespace detail {
 
-namespace {
-
 class Event final : public Object {
  public:
   Event(bool manual, bool signalled) : manual_(manual), signalled_(signalled) {}
@@ -47,20 +45,14 @@ class Event final : public Object {
   bool signalled_;
 };
 
-}  // namespace
-
-bool SignalEventHandle(HANDLE handle) {
-  auto e = Lookup<Event>(handle);
-  if (!e) return false;
-  e->Set();
-  return true;
+std::shared_ptr<Event> LookupEvent(HANDLE handle) {
+  return Lookup<Event>(handle);
 }
-
-bool ResetEventHandle(HANDLE handle) {
-  auto e = Lookup<Event>(handle);
-  if (!e) return false;
-  e->Reset();
-  return true;
+void SignalEvent(Event& event) {
+  event.Set();
+}
+void ResetEvent(Event& event) {
+  event.Reset();
 }
 
 }  // namespace detail
@@ -74,13 +66,13 @@ HANDLE CreateEventA(void* /*security*/, BOOL manualReset, BOOL initialState, LPC
 }
 
 BOOL SetEvent(HANDLE event) {
-  if (detail::SignalEventHandle(event)) return TRUE;
+  if (auto e = detail::LookupEvent(event)) return e->Set(), TRUE;
   SetLastError(ERROR_INVALID_HANDLE);
   return FALSE;
 }
 
 BOOL ResetEvent(HANDLE event) {
-  if (detail::ResetEventHandle(event)) return TRUE;
+  if (auto e = detail::LookupEvent(event)) return e->Reset(), TRUE;
   SetLastError(ERROR_INVALID_HANDLE);
   return FALSE;
 }

@@ -82,7 +82,7 @@ std::uint64_t Total(DWORD multiplier, DWORD constant, std::uint64_t bytes) {
 struct Op {
   enum Kind { kRead, kWrite, kWait } kind = kRead;
   OVERLAPPED* ov = nullptr;
-  HANDLE event = nullptr;
+  std::shared_ptr<Event> event;
   unsigned char* buffer = nullptr;
   std::size_t size = 0;
   std::size_t done = 0;
@@ -96,6 +96,11 @@ struct Op {
 
 class Port;
 
+// Edge-triggered for the device's whole life: a tty raises an edge on every arrival. Output space
+// is watched only while a write waits for it, or every byte written would wake the I/O thread when
+// the far end takes it.
+constexpr std::uint32_t kInputEvents = EPOLLIN | EPOLLPRI | EPOLLRDHUP | EPOLLET;
+
 // The one I/O thread of the process. It sleeps in epoll_wait until a device edge or a port's
 // time-out timer fires; nothing wakes it while every port is idle.
 class Engine {
@@ -106,6 +111,7 @@ class Engine {
   }
   DWORD Add(const std::shared_ptr<Port>& port, int deviceFd, int timerFd, std::uint64_t& id);
   void Remove(std::uint64_t id, int deviceFd, int timerFd);
+  void Watch(std::uint64_t id, int deviceFd, bool output);
 
  private:
   Engine() {
@@ -147,8 +153,18 @@ class Port final : public Object {
   DWORD StartWait(Op op);
   void Service(Clock::time_point now);
   bool Cancel(OVERLAPPED* ov, bool onlyThisThread);
-  void AbortReads() { AbortAll(reads_); }
-  void AbortWrites() { AbortAll(writes_); }
+  void AbortReads() {
+    AbortAll(reads_);
+    ArmTimer();
+  }
+  void AbortWrites() {
+    AbortAll(writes_);
+    ArmTimer();
+  }
+  void Refresh(Clock::time_point now) {
+    Service(now);
+    ArmTimer();
+  }
 
   DWORD SetMask(DWORD mask);
   DWORD mask() const { return mask_; }
@@ -185,6 +201,7 @@ class Port final : public Object {
   const bool overlapped_;
   int timer_ = -1;
   Clock::time_point armed_ = kNever;
+  bool watchingOutput_ = false;
   std::uint64_t id_ = 0;
 
   std::deque<Op> reads_, writes_;
@@ -199,11 +216,9 @@ DWORD Engine::Add(const std::shared_ptr<Port>& port, int deviceFd, int timerFd, 
   if (ep_ < 0) return ERROR_TOO_MANY_OPEN_FILES;
   std::lock_guard g(m_);
   id = next_++;
-  // Edge-triggered for the device's whole life: a tty raises an edge on every arrival and every
-  // freeing of output space; the port then asks the device what happened.
   epoll_event ev{};
   if (deviceFd >= 0) {
-    ev.events = EPOLLIN | EPOLLOUT | EPOLLPRI | EPOLLRDHUP | EPOLLET;
+    ev.events = kInputEvents;
     ev.data.u64 = id << 1;
     if (epoll_ctl(ep_, EPOLL_CTL_ADD, deviceFd, &ev) != 0) return ERROR_GEN_FAILURE;
   }
@@ -215,6 +230,14 @@ DWORD Engine::Add(const std::shared_ptr<Port>& port, int deviceFd, int timerFd, 
   }
   ports_.emplace(id, port);
   return ERROR_SUCCESS;
+}
+
+void Engine::Watch(std::uint64_t id, int deviceFd, bool output) {
+  epoll_event ev{};
+  ev.events = kInputEvents | (output ? std::uint32_t{EPOLLOUT} : 0u);
+  ev.data.u64 = id << 1;
+  // Re-arming reports the fd at once if it is writable already, so no freed space is missed.
+  epoll_ctl(ep_, EPOLL_CTL_MOD, deviceFd, &ev);
 }
 
 void Engine::Remove(std::uint64_t id, int deviceFd, int timerFd) {
@@ -306,10 +329,11 @@ void Port::OnTimer() {
 
 void Port::Complete(Op& op, ULONG_PTR status, ULONG_PTR count) {
   if (op.kind == Op::kWait && op.mask) *op.mask = static_cast<DWORD>(op.done);
-  const HANDLE event = op.event;
+  const std::shared_ptr<Event> event = std::move(op.event);
   Publish(op.ov, status, op.kind == Op::kWait ? 0 : count);
-  // The record may be reused by its owner from here on; only the copied event is touched.
-  if (event) SignalEventHandle(event);
+  // The record may be reused by its owner from here on; only the event held since the start is
+  // touched.
+  if (event) SignalEvent(*event);
   completed.notify_all();
 }
 
@@ -410,6 +434,11 @@ void Port::Expire(Clock::time_point now) {
 }
 
 void Port::ArmTimer() {
+  const bool output = !writes_.empty();
+  if (output != watchingOutput_ && device_->ReadyFd() >= 0) {
+    Engine::Get().Watch(id_, device_->ReadyFd(), output);
+    watchingOutput_ = output;
+  }
   Clock::time_point next = kNever;
   for (const Op& op : reads_) next = std::min({next, op.total, op.intervalAt});
   for (const Op& op : writes_) next = std::min(next, op.total);
@@ -474,7 +503,9 @@ DWORD Port::StartRead(Op op, Clock::time_point now) {
 }
 
 DWORD Port::StartWrite(Op op, Clock::time_point now) {
-  Collect();  // an error that arrived before its edge was handled still refuses the write
+  // An error that arrived before its edge was handled still refuses the write. Only then does a
+  // write need to look, so the common case stays one write() per WriteFile.
+  if (dcb.fAbortOnError) Collect();
   if (errorLock_) return ERROR_OPERATION_ABORTED;
   if (op.size == 0) {
     Complete(op, kStatusSuccess, 0);
@@ -576,9 +607,15 @@ BOOL WithPort(const char* service, HANDLE file, bool commOnly, F f) {
 BOOL Submit(HANDLE file, Op op, LPDWORD count, LPOVERLAPPED overlapped) {
   auto port = Lookup<Port>(file);
   if (!port) return Fail(ERROR_INVALID_HANDLE);
+  if (op.kind != Op::kWait &&
+      !(port->access() & (op.kind == Op::kRead ? GENERIC_READ : GENERIC_WRITE)))
+    return Fail(ERROR_ACCESS_DENIED);
   OVERLAPPED local{};
   op.ov = overlapped ? overlapped : &local;
-  op.event = overlapped ? overlapped->hEvent : nullptr;
+  if (overlapped && overlapped->hEvent) {
+    op.event = LookupEvent(overlapped->hEvent);
+    if (!op.event) return Fail(ERROR_INVALID_HANDLE);
+  }
   op.issuer = std::this_thread::get_id();
   const bool wait = overlapped == nullptr || !port->overlapped();
   std::unique_lock lock(port->m);
@@ -590,7 +627,7 @@ BOOL Submit(HANDLE file, Op op, LPDWORD count, LPOVERLAPPED overlapped) {
     if (count) *count = 0;
     return Fail(refused);
   }
-  if (op.event) ResetEventHandle(op.event);  // as Windows does when an operation starts
+  if (op.event) ResetEvent(*op.event);  // as Windows does when an operation starts
   Publish(op.ov, STATUS_PENDING, 0);
   DWORD e;
   switch (op.kind) {
@@ -663,8 +700,6 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
               LPOVERLAPPED overlapped) {
   if (!overlapped && !bytesRead) return detail::Fail(ERROR_INVALID_PARAMETER);
   if (!buffer && bytesToRead) return detail::Fail(ERROR_NOACCESS);
-  if (auto port = detail::Lookup<Port>(file); port && !(port->access() & GENERIC_READ))
-    return detail::Fail(ERROR_ACCESS_DENIED);
   detail::Op op;
   op.kind = detail::Op::kRead;
   op.buffer = static_cast<unsigned char*>(buffer);
@@ -676,8 +711,6 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
                LPOVERLAPPED overlapped) {
   if (!overlapped && !bytesWritten) return detail::Fail(ERROR_INVALID_PARAMETER);
   if (!buffer && bytesToWrite) return detail::Fail(ERROR_NOACCESS);
-  if (auto port = detail::Lookup<Port>(file); port && !(port->access() & GENERIC_WRITE))
-    return detail::Fail(ERROR_ACCESS_DENIED);
   detail::Op op;
   op.kind = detail::Op::kWrite;
   // The device only reads from a write's buffer.
@@ -798,7 +831,7 @@ BOOL ClearCommError(HANDLE file, LPDWORD errors, COMSTAT* stat) {
   DWORD e = 0;
   COMSTAT s{};
   BOOL ok = WithPort("ClearCommError", file, true, [&](Port& p) {
-    p.Service(detail::Clock::now());
+    p.Refresh(detail::Clock::now());
     DWORD r = p.device().GetQueues(s);
     if (r == ERROR_SUCCESS) e = p.TakeErrors();
     return r;

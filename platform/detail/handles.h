@@ -27,9 +27,11 @@ std::shared_ptr<T> Lookup(HANDLE handle) {
   return std::dynamic_pointer_cast<T>(LookupHandle(handle));
 }
 
-// Signals an event handle from inside platform/ (completion of an operation). False when the
-// handle is not a live event, which a completion then ignores, as Windows does.
-bool SignalEventHandle(HANDLE handle);
-bool ResetEventHandle(HANDLE handle);
+// An operation holds its completion event by reference from the moment it starts, as Windows
+// does: closing the handle meanwhile does not make the completion signal some other object.
+class Event;
+std::shared_ptr<Event> LookupEvent(HANDLE handle);
+void SignalEvent(Event& event);
+void ResetEvent(Event& event);
 
 }  // namespace win32::detail
