@@ -70,10 +70,17 @@ void Flow(VirtualLine& line, VirtualEndState& e);
 // A byte the end puts on its wire outside the data (XON/XOFF).
 void SendControl(VirtualLine& line, VirtualEndState& e, char c);
 
-// Bytes reaching e from the wire. Returns how many it took, which is all of them unless its input
-// fills up; a closed end takes everything and keeps nothing.
+// Whether e may not send now.
+bool Held(const VirtualEndState& e) {
+  return e.stalled || e.xoffHeld || (e.dcb.fOutxCtsFlow && !e.cts) ||
+         (e.dcb.fOutxDsrFlow && !e.dsr);
+}
+
+// Bytes reaching e from the wire (from sender, when they come from an end). Returns how many it
+// took: all of them unless its input fills up or its handshake stops the sender; a closed end
+// takes everything and keeps nothing.
 std::size_t Receive(VirtualLine& line, VirtualEndState& e, const unsigned char* bytes,
-                    std::size_t n) {
+                    std::size_t n, VirtualEndState* sender = nullptr) {
   if (!e.open || e.gone) return n;
   DWORD events = 0;
   std::size_t i = 0;
@@ -93,6 +100,14 @@ std::size_t Receive(VirtualLine& line, VirtualEndState& e, const unsigned char* 
     e.input.push_back(c);
     events |= EV_RXCHAR;
     if (c == static_cast<unsigned char>(e.dcb.EvtChar)) events |= EV_RXFLAG;
+    // The handshake acts at its threshold, as a UART's does, not after a whole write went in.
+    if (sender && e.input.size() + e.dcb.XoffLim >= e.capacity) {
+      Flow(line, e);
+      if (Held(*sender)) {
+        ++i;
+        break;
+      }
+    }
   }
   if (events) Note(e, events);
   Flow(line, e);
@@ -217,8 +232,7 @@ class VirtualDevice final : public win32::detail::Device {
     if (e_.gone) return ERROR_DEVICE_REMOVED;
     if (e_.failWrites != ERROR_SUCCESS) return e_.failWrites;
     if (size == 0) return ERROR_SUCCESS;
-    if (e_.stalled || e_.xoffHeld || (e_.dcb.fOutxCtsFlow && !e_.cts) ||
-        (e_.dcb.fOutxDsrFlow && !e_.dsr)) {
+    if (Held(e_)) {
       e_.writeBlocked = true;
       return ERROR_SUCCESS;
     }
@@ -226,7 +240,7 @@ class VirtualDevice final : public win32::detail::Device {
     if (toggle) Drive(l, e_, Signal::kRts, true, Cause::kFlow);
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     if (e_.peer) {
-      done = Receive(l, *e_.peer, bytes, size);
+      done = Receive(l, *e_.peer, bytes, size, &e_);
       if (done < size) e_.writeBlocked = true;
     } else {
       e_.output.append(reinterpret_cast<const char*>(bytes), size);
