@@ -248,7 +248,12 @@ class VirtualDevice final : public win32::detail::Device {
       l.changed.notify_all();
     }
     if (toggle) Drive(l, e_, Signal::kRts, false, Cause::kFlow);
-    if (done == size) Note(e_, EV_TXEMPTY);  // bytes leave at once: the queue is empty again
+    if (done == size) {
+      // Bytes leave at once: the queue is empty again. Only an event wait cares, so the I/O
+      // thread is not woken for every write when nobody waits for this.
+      e_.events |= EV_TXEMPTY;
+      if (e_.mask.value_or(0) & EV_TXEMPTY) Wake(e_);
+    }
     return ERROR_SUCCESS;
   }
 
@@ -519,8 +524,9 @@ void UnregisterEnd(const std::shared_ptr<VirtualLine>& line, int end) {
   VirtualEndState& e = line->ends[end];
   if (e.registered) win32::detail::UnregisterDeviceFactory(e.name);
   e.registered = false;
+  // Unplugged even when closed: an open that found the name just before it was withdrawn fails.
   std::lock_guard g(line->m);
-  if (e.open) Vanish(*line, e);
+  Vanish(*line, e);
 }
 
 }  // namespace quellin::detail

@@ -80,7 +80,7 @@ void Vanish(VirtualLine& line, VirtualEndState& e);
 
 // Registers end under its name; false when the name is taken.
 bool RegisterEnd(const std::shared_ptr<VirtualLine>& line, int end);
-// Withdraws the name and unplugs the end if it is still open.
+// Withdraws the name and unplugs the end: open handles fail from now on, and nothing opens it.
 void UnregisterEnd(const std::shared_ptr<VirtualLine>& line, int end);
 
 }  // namespace quellin::detail
