@@ -5,12 +5,12 @@
 // destroyed. CreateFileA finds a registered name before it looks for a path, so a program opens
 // "vA" exactly as it opens "/dev/ttyUSB0", and every comm service then behaves as on a tty:
 //
-//   quellin::VirtualNullModem cable("vA", "vB");   // what vA writes, vB reads; DTR->DSR+DCD,
-//   RTS->CTS quellin::VirtualLoopback plug("vLoop");        // what it writes comes back to its own
-//   input quellin::VirtualPort modem("vModem");          // the test is the far end HANDLE h =
-//   win32::CreateFileA("vModem", ...); modem.Inject("OK\r\n");                        // as if the
-//   modem had answered EXPECT_EQ(modem.TakeOutput(4, 5s), "AT\r\n");  // what the program sent,
-//   waited for
+//   quellin::VirtualNullModem cable("vA", "vB");  // vA's writes reach vB
+//   quellin::VirtualLoopback plug("vLoop");       // writes come back to itself
+//   quellin::VirtualPort modem("vModem");         // the caller is the far end
+//   HANDLE h = win32::CreateFileA("vModem", ...);
+//   modem.Inject("OK\r\n");                       // as if the modem had answered
+//   auto sent = modem.TakeOutput(4, 5s);          // what the program sent, waited for
 //
 // A device behaves like a port with a cable: opening claims it exclusively and raises DTR and RTS,
 // closing drops them; bytes that reach an end nobody has open are lost, as on a wire. A write
@@ -149,7 +149,7 @@ class VirtualPort : public VirtualEnd {
 // DCD, RTS to its CTS.
 class VirtualLoopback : public VirtualEnd {
  public:
-  explicit VirtualLoopback(const std::string& name);
+  explicit VirtualLoopback(const std::string& name);  // throws as VirtualPort's does
   ~VirtualLoopback();
   VirtualLoopback(const VirtualLoopback&) = delete;
   VirtualLoopback& operator=(const VirtualLoopback&) = delete;
@@ -158,6 +158,7 @@ class VirtualLoopback : public VirtualEnd {
 // Two devices joined by a null-modem cable, each opened under its own name.
 class VirtualNullModem {
  public:
+  // Throws as VirtualPort's does, and registers neither name then.
   VirtualNullModem(const std::string& nameA, const std::string& nameB);
   ~VirtualNullModem();
   VirtualNullModem(const VirtualNullModem&) = delete;
