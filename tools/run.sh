@@ -8,6 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev socat python3-serial
+          libserialport-dev libboost-dev pkg-config
           tmux gnuplot-nox procps)
 
 missing=()
