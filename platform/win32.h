@@ -268,7 +268,8 @@ BOOL GetCommModemStatus(HANDLE file, LPDWORD status);
 inline constexpr UINT WM_NULL = 0x0000;
 inline constexpr UINT WM_QUIT = 0x0012;
 // Sent (not posted) to a window's procedure as the last message it gets: by DestroyWindow, and
-// for every window still alive when its owning thread exits. The handle is already invalid.
+// for every window still alive when its owning thread exits. As on Windows the window still
+// exists while it is handled (GetWindowLongPtrA works); the handle is invalid right after.
 inline constexpr UINT WM_NCDESTROY = 0x0082;
 inline constexpr UINT WM_USER = 0x0400;
 inline constexpr UINT PM_NOREMOVE = 0x0000;

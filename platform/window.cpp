@@ -48,6 +48,7 @@ struct Queue {
 struct Slot {
   std::uint32_t generation = 1;
   bool live = false;
+  bool destroying = false;  // WM_NCDESTROY is being sent
   Queue* owner = nullptr;
   WNDPROC proc = nullptr;
   LONG_PTR user_data = 0;
@@ -83,6 +84,7 @@ Slot* Lookup(WindowTable& t, HWND window) {
 // Releases a slot. Table lock held.
 void FreeSlot(WindowTable& t, Slot& s) {
   s.live = false;
+  s.destroying = false;
   s.owner = nullptr;
   s.proc = nullptr;
   s.user_data = 0;
@@ -152,21 +154,28 @@ void ReleaseThreadQueue() {
   tls_queue_closed = true;
   Queue* q = tls_queue;
   if (!q) return;
-  // Unlink every window the thread still owns, then tell each procedure.
-  std::vector<std::pair<HWND, WNDPROC>> destroyed;
+  // Destroy every window the thread still owns: each procedure gets WM_NCDESTROY, then the
+  // handles go.
+  WindowTable& t = Table();
+  std::vector<std::pair<HWND, WNDPROC>> doomed;
   {
-    WindowTable& t = Table();
     std::lock_guard guard(t.lock);
     for (std::size_t i = 0; i < t.slots.size(); ++i) {
       Slot& s = t.slots[i];
-      if (s.live && s.owner == q) {
-        destroyed.emplace_back(MakeHandle(static_cast<std::uint32_t>(i), s.generation), s.proc);
-        FreeSlot(t, s);
+      if (s.live && s.owner == q && !s.destroying) {
+        s.destroying = true;
+        doomed.emplace_back(MakeHandle(static_cast<std::uint32_t>(i), s.generation), s.proc);
       }
     }
   }
-  for (auto& [window, proc] : destroyed) {
+  for (auto& [window, proc] : doomed) {
     if (proc) proc(window, WM_NCDESTROY, 0, 0);
+  }
+  {
+    std::lock_guard guard(t.lock);
+    for (Slot& s : t.slots) {
+      if (s.live && s.owner == q) FreeSlot(t, s);
+    }
   }
   { std::lock_guard wait_out_posters(q->lock); }
   ::close(q->event_fd);
@@ -249,12 +258,12 @@ HWND CreateMessageWindow(WNDPROC proc, LONG_PTR userData) {
 
 BOOL DestroyWindow(HWND window) {
   Queue* q = CurrentQueue(false);
+  WindowTable& t = Table();
   WNDPROC proc = nullptr;
   {
-    WindowTable& t = Table();
     std::lock_guard guard(t.lock);
     Slot* s = Lookup(t, window);
-    if (!s) {
+    if (!s || s->destroying) {
       SetLastError(ERROR_INVALID_WINDOW_HANDLE);
       return FALSE;
     }
@@ -262,15 +271,20 @@ BOOL DestroyWindow(HWND window) {
       SetLastError(ERROR_ACCESS_DENIED);
       return FALSE;
     }
+    s->destroying = true;
     proc = s->proc;
-    FreeSlot(t, *s);
+  }
+  // As on Windows, the window still exists while its procedure handles WM_NCDESTROY.
+  if (proc) proc(window, WM_NCDESTROY, 0, 0);
+  {
+    std::lock_guard guard(t.lock);
+    if (Slot* s = Lookup(t, window)) FreeSlot(t, *s);
   }
   {
     std::lock_guard guard(q->lock);
     std::erase_if(q->messages, [window](const MSG& m) { return m.hwnd == window; });
     Unsignal(*q);
   }
-  if (proc) proc(window, WM_NCDESTROY, 0, 0);
   return TRUE;
 }
 

@@ -57,6 +57,10 @@ class EWriteError : public EFilerError {
   using EFilerError::EFilerError;
 };
 
+class EOutOfResources : public Exception {
+  using Exception::Exception;
+};
+
 class EPackageError : public Exception {
   using Exception::Exception;
 };

@@ -31,10 +31,13 @@ struct Seen {
 };
 thread_local std::vector<Seen>* tls_seen = nullptr;
 std::atomic<int> nc_destroys{0};
+std::atomic<bool> nc_destroy_saw_dead_window{false};
 
 LRESULT RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_NCDESTROY) {
     ++nc_destroys;
+    // The window still exists while WM_NCDESTROY is handled, and destroying it again is refused.
+    if (!IsWindow(window) || DestroyWindow(window)) nc_destroy_saw_dead_window = true;
     return 0;
   }
   if (tls_seen) tls_seen->push_back({std::this_thread::get_id(), window, message, wParam, lParam});
@@ -206,6 +209,7 @@ TEST_F(WindowTest, MessagesForAWindowDestroyedBeforeDispatchAreDropped) {
   int destroys = nc_destroys;
   ASSERT_TRUE(DestroyWindow(a));
   EXPECT_EQ(nc_destroys, destroys + 1);
+  EXPECT_FALSE(nc_destroy_saw_dead_window);
   MSG m{};
   ASSERT_EQ(GetMessageA(&m, nullptr, 0, 0), 1);
   EXPECT_EQ(m.hwnd, b);
@@ -225,6 +229,7 @@ TEST_F(WindowTest, AThreadsWindowsAndQueueGoWhenItExits) {
   }).join();
   ASSERT_NE(left_behind, nullptr);
   EXPECT_EQ(nc_destroys, destroys + 1);
+  EXPECT_FALSE(nc_destroy_saw_dead_window);
   EXPECT_FALSE(IsWindow(left_behind));
   SetLastError(ERROR_SUCCESS);
   EXPECT_FALSE(PostMessageA(left_behind, WM_USER, 0, 0));
