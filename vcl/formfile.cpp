@@ -346,7 +346,11 @@ bool ParseNumber(const Value& v, std::int64_t& out) {
 }
 
 AnsiString Spelled(const Value& v) {
-  if (v.kind == Tok::String) return "a string";
+  if (v.kind == Tok::String) {
+    std::string quoted;
+    AppendQuoted(quoted, AnsiString(v.text.substr(0, 40)));
+    return AnsiString(quoted.empty() ? "''" : quoted) + (v.text.size() > 40 ? "..." : "");
+  }
   return AnsiString((v.negative ? "-" : "") + std::string(v.hex ? "$" : "") + v.text);
 }
 
