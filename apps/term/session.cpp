@@ -168,10 +168,10 @@ int Session::Open() {
     // Raw only now: a failure above is told on a terminal that still works as the user left it.
     raw_.Enter(io_.in);
     if (echo_)
-      Note("No port given: this is a built-in virtual device that sends back whatever you type. "
-           "Name a port (see quellin-term --list) to talk to real hardware.");
-    Note("connected to " + where + ", " + DescribeFraming(o_) + ", flow control " +
-         FlowName(o_.flow) + ". Quit: Ctrl-]  Commands: Ctrl-T ?");
+      Note("No port given: using a built-in virtual device that echoes what you type.");
+    Note("Connected to " + where + ", " + DescribeFraming(o_) + ", flow control " +
+         FlowName(o_.flow) + ".");
+    Note("Quit: Ctrl-]   Commands: Ctrl-T ?");
   } else if (echo_) {
     WriteErr("quellin-term: no port given: using the built-in virtual device, which sends back "
              "whatever it receives\n");
@@ -281,7 +281,11 @@ void Session::Close() {
 
 void Session::HandleInput(const char* bytes, std::size_t n) {
   if (!io_.interactive) {
-    SendToPort(std::string(bytes, n));
+    // In pieces, taking what came back in between, for the reason given in SendChunk.
+    for (std::size_t done = 0; done < n && !quit_; done += kSendChunk) {
+      SendToPort(std::string(bytes + done, std::min(kSendChunk, n - done)));
+      DrainPort();
+    }
     return;
   }
   std::string toSend;
