@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # One entry point for a fresh Debian machine: installs what is missing, builds, then
-#   main   runs the demo (no hardware needed)
+#   main   runs the serial terminal quellin-term on its built-in virtual device (no hardware)
 #   test   runs every test through ctest
 #   asan | tsan   runs every test under the sanitizers
 #   bench  runs the benchmarks
@@ -25,9 +25,16 @@ fi
 what="${1:-main}"
 case "$what" in
   main)
+    # quellin-term on its built-in virtual device (or on a port given after "main").
     cmake --preset default >/dev/null
-    cmake --build --preset default --target quellin-demo
-    exec build/default/apps/quellin-demo "${@:2}"
+    cmake --build --preset default --target quellin-term
+    if [ -t 0 ] || [ $# -gt 1 ]; then
+      exec build/default/apps/term/quellin-term "${@:2}"
+    fi
+    # No terminal to type in (CI, a pipe): show it working in pipe mode instead.
+    echo "quellin-term, pipe mode: two lines through the built-in echo device and back:"
+    printf 'Hello from quellin-term\nevery byte comes back\n' |
+      build/default/apps/term/quellin-term --quiet 200
     ;;
   test) exec cmake --workflow --preset default ;;
   asan | tsan) exec cmake --workflow --preset "$what" ;;
