@@ -43,7 +43,9 @@ inline void Say(const char* fmt, auto... args) {
   std::fflush(stdout);
 }
 
-// Waits for the next control word from the far end on stdin.
+// Waits for the next control word from the far end on stdin. A near end waits for "close"
+// before it closes its port: closing may discard output the far end has not read yet (the
+// component purges at close, as it must), and the far end decides when it has everything.
 inline std::string Hear() {
   char line[256];
   if (!std::fgets(line, sizeof line, stdin)) return {};

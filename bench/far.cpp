@@ -83,11 +83,16 @@ struct Pty {
   Pty& operator=(const Pty&) = delete;
 };
 
+// The running near end's control pipe: while the far end waits on a pty, a near end that dies
+// shows up as a hang-up here rather than as a time-out.
+int nearEndOutput = -1;
+
 void WaitFd(int fd, short events) {
-  pollfd q{fd, events, 0};
+  pollfd q[2]{{fd, events, 0}, {nearEndOutput, 0, 0}};
   for (;;) {
-    int r = poll(&q, 1, cfg.timeoutMs);
-    if (r > 0) return;
+    int r = poll(q, nearEndOutput >= 0 && nearEndOutput != fd ? 2 : 1, cfg.timeoutMs);
+    if (r > 0 && q[0].revents) return;
+    if (r > 0 && (q[1].revents & (POLLHUP | POLLERR))) throw Failure("near end died");
     if (r == 0) throw Failure("near end stopped responding");
     if (errno != EINTR) throw Failure("poll failed");
   }
@@ -145,8 +150,10 @@ class Child {
     close(out[1]);
     in_ = in[1];
     out_ = out[0];
+    nearEndOutput = out_;
   }
   ~Child() {
+    nearEndOutput = -1;
     if (pid_ > 0) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
@@ -197,6 +204,8 @@ class Child {
     poll(&q, 1, cfg.timeoutMs);
     waitpid(pid_, &status, 0);
     pid_ = -1;
+    if (WIFSIGNALED(status))
+      throw Failure(std::string("near end killed by ") + strsignal(WTERMSIG(status)));
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw Failure("near end failed");
   }
 
@@ -270,6 +279,7 @@ Cell Single(double v) {
 struct Metric {
   std::string key, label, unit;
   bool higherIsBetter, tail;
+  bool componentOnly = false;  // in-process virtual devices: nobody else can open them
 };
 std::vector<Metric> metrics;
 std::map<std::string, std::map<std::string, Cell>> results;  // metric -> impl -> cell
@@ -277,10 +287,10 @@ std::map<std::string, std::vector<double>> oneWaySamples, roundTripSamples;  // 
 std::vector<std::string> failures;
 
 void Define(const std::string& key, const std::string& label, const std::string& unit,
-            bool higherIsBetter, bool tail) {
+            bool higherIsBetter, bool tail, bool componentOnly = false) {
   for (auto& m : metrics)
     if (m.key == key) return;
-  metrics.push_back({key, label, unit, higherIsBetter, tail});
+  metrics.push_back({key, label, unit, higherIsBetter, tail, componentOnly});
 }
 void Put(const std::string& key, const std::string& impl, Cell c) { results[key][impl] = c; }
 
@@ -330,6 +340,7 @@ void Latency(const Impl& impl) {
   c.Expect("ready");
   Trips t = Ping(c, p.master, cfg.latencyWarmup, cfg.latencyTrials);
   c.Expect("end");
+  c.Tell("close");
   c.Finish();
   Put("lat1", impl.name, Summary(t.oneWay, false));
   Put("lat2", impl.name, Summary(t.roundTrip, false));
@@ -375,6 +386,7 @@ void Receive(const Impl& impl) {
     corrupt = corrupt || ack != bench::kAckGood;
     mbs.push_back(static_cast<double>(cfg.rxBytes) / ((t1 - t0) / 1e9) / 1e6);
   }
+  c.Tell("close");
   c.Finish();
   Cell cell = Summary(mbs, true);
   if (corrupt) cell = Cell{false, 0, 0, "BYTES WRONG"};
@@ -403,6 +415,7 @@ void Send(const Impl& impl, bool perByte) {
     const std::int64_t t1 = NowNs();
     rate.push_back(static_cast<double>(cfg.txBytes) / ((t1 - t0) / 1e9) / 1e6);
   }
+  c.Tell("close");
   c.Finish();
   Cell cell = Summary(rate, true);
   if (corrupt) cell = Cell{false, 0, 0, "BYTES WRONG"};
@@ -481,6 +494,8 @@ void Scale(const Impl& impl, int ports, const std::string& tag = "") {
     Streamer s(others);
     t = Ping(c, ptys[0]->master, cfg.scaleWarmup, cfg.scaleTrials);
   }
+  c.Expect("end");
+  c.Tell("close");
   const double cycles = c.Value("cycles_per_s");
   c.Expect("end");
   c.Finish();
@@ -490,6 +505,32 @@ void Scale(const Impl& impl, int ports, const std::string& tag = "") {
       Single((open.threads - before.threads) / static_cast<double>(ports)));
   Put("cyc" + k, impl.name, Single(cycles));
   Put("slat" + k, impl.name, Summary(t.oneWay, false));
+}
+
+// The same on in-process virtual pairs: only the component can open them, and its far end
+// lives in the near-end process, which therefore reports the one-way latencies itself.
+void VirtualScale(const Impl& impl, int ports) {
+  Child c(impl, {"vscale", std::to_string(cfg.scaleWarmup), std::to_string(cfg.scaleTrials),
+                 std::to_string(std::max(cfg.scaleCycles, ports)), std::to_string(ports)});
+  c.Expect("ready");
+  const Footprint before = Measure(c.Pid());
+  c.Tell("open");
+  c.Expect("opened");
+  const Footprint open = Measure(c.Pid());
+  c.Tell("run");
+  std::vector<double> oneWay;
+  for (auto ns : c.Stamps()) oneWay.push_back(ns / 1e3);
+  c.Expect("end");
+  c.Tell("close");
+  const double cycles = c.Value("cycles_per_s");
+  c.Expect("end");
+  c.Finish();
+  const std::string k = "v" + std::to_string(ports);
+  Put("mem" + k, impl.name, Single((open.rssKiB - before.rssKiB) / static_cast<double>(ports)));
+  Put("thr" + k, impl.name,
+      Single((open.threads - before.threads) / static_cast<double>(ports)));
+  Put("cyc" + k, impl.name, Single(cycles));
+  Put("slat" + k, impl.name, Summary(oneWay, false));
 }
 
 void DefineMetrics() {
@@ -506,6 +547,13 @@ void DefineMetrics() {
     Define("thr" + k, k + " ports: threads per port", "", false, false);
     Define("cyc" + k, k + " ports: open+close", "/s", true, false);
     Define("slat" + k, k + " ports: latency, others streaming", "us", false, true);
+  }
+  for (int n : cfg.scalePorts) {
+    const std::string k = std::to_string(n), v = "v" + k;
+    Define("mem" + v, k + " virtual pairs: memory per port", "KiB", false, false, true);
+    Define("thr" + v, k + " virtual pairs: threads per port", "", false, false, true);
+    Define("cyc" + v, k + " virtual pairs: open+close", "/s", true, false, true);
+    Define("slat" + v, k + " virtual: latency, others streaming", "us", false, true, true);
   }
 }
 
@@ -553,6 +601,8 @@ std::string Table(const std::vector<Impl>& impls, const std::vector<std::string>
         std::string cell;
         if (!i.absent.empty()) {
           cell = i.absent;
+        } else if (m.componentOnly && i.name != "quellin") {
+          cell = "n/a";
         } else if (!byImpl.count(i.name)) {
           cell = "-";
         } else if (const Cell& c = byImpl.at(i.name); !c.ok) {
@@ -613,10 +663,10 @@ std::vector<std::string> Checks(const std::vector<Impl>& impls) {
   ratio("txbyte", "txbyte", 0.8, "per-byte send >= 0.8x raw per-byte");
   if (const Cell* w = cell("idlewake", us); true)
     verdict("idle wake-ups in 5 s == 0", w, w && w->median == 0, w ? Fmt(w->median) : "");
-  for (const char* key : {"mem256", "vmem256"}) {
+  for (const char* key : {"mem256", "memv256"}) {
     const Cell* m = cell(key, us);
     verdict(std::string("memory per open port < 256 KiB (") +
-                (key[0] == 'v' ? "256 virtual)" : "256 ptys)"),
+                (key[3] == 'v' ? "256 virtual)" : "256 ptys)"),
             m, m && m->median < 256, m ? Fmt(m->median) + " KiB" : "");
   }
   return out;
@@ -689,6 +739,15 @@ int main(int argc, char** argv) {
            } catch (const Failure& e) {
              std::fprintf(stderr, "  %s, %d ports: %s\n", i.name.c_str(), n, e.what());
              failures.push_back("scale " + std::to_string(n) + " " + i.name + ": " + e.what());
+           }
+         }
+         if (i.name != "quellin") return;
+         for (int n : cfg.scalePorts) {
+           try {
+             VirtualScale(i, n);
+           } catch (const Failure& e) {
+             std::fprintf(stderr, "  %s, %d virtual pairs: %s\n", i.name.c_str(), n, e.what());
+             failures.push_back("virtual scale " + std::to_string(n) + ": " + e.what());
            }
          }
        }},

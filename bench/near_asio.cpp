@@ -75,6 +75,7 @@ int main(int argc, char** argv) try {
     io.run();
     PrintStamps(stamps);
     bench::Say("end");
+    bench::Hear();
   } else if (mode == "rx") {
     auto port = Open(io, argv[2]);
     const int trials = std::atoi(argv[3]);
@@ -97,6 +98,7 @@ int main(int argc, char** argv) try {
     r.Arm();
     bench::Say("ready");
     io.run();
+    bench::Hear();
   } else if (mode == "tx") {
     auto port = Open(io, argv[2]);
     const int trials = std::atoi(argv[3]);
@@ -113,6 +115,7 @@ int main(int argc, char** argv) try {
       else
         asio::write(*port, asio::buffer(data));
     }
+    bench::Hear();
   } else if (mode == "idle") {
     auto port = Open(io, argv[2]);
     long long cpu0 = 0;
@@ -153,6 +156,8 @@ int main(int argc, char** argv) try {
     }
     io.run();
     PrintStamps(stamps);
+    bench::Say("end");
+    bench::Hear();
     ports.clear();
     readers.clear();
     io.restart();

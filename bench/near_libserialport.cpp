@@ -142,6 +142,7 @@ int main(int argc, char** argv) {
     }
     PrintStamps(stamps);
     bench::Say("end");
+    bench::Hear();
     Close(port);
   } else if (mode == "rx") {
     sp_port* port = Open(names->For(argv[2]));
@@ -160,6 +161,7 @@ int main(int argc, char** argv) {
       const char ack = good ? bench::kAckGood : bench::kAckBad;
       Write(port, &ack, 1);
     }
+    bench::Hear();
     Close(port);
   } else if (mode == "tx") {
     sp_port* port = Open(names->For(argv[2]));
@@ -177,6 +179,7 @@ int main(int argc, char** argv) {
       else
         Write(port, data.data(), data.size());
     }
+    bench::Hear();
     Close(port);
   } else if (mode == "idle") {
     sp_port* port = Open(names->For(argv[2]));
@@ -217,6 +220,8 @@ int main(int argc, char** argv) {
       }
     }
     PrintStamps(stamps);
+    bench::Say("end");
+    bench::Hear();
     for (auto* p : ports) Close(p);
     const std::int64_t c0 = bench::NowNs();
     int done = 0;

@@ -52,6 +52,7 @@ def main(argv):
             port.write(data)
         print_stamps(stamps)
         say("end")
+        sys.stdin.readline()
         port.close()
     elif mode == "rx":
         port, trials, size = open_port(argv[2]), int(argv[3]), int(argv[4])
@@ -64,6 +65,7 @@ def main(argv):
                 good = good and data == expected[got:got + len(data)]
                 got += len(data)
             port.write(b"K" if good else b"E")
+        sys.stdin.readline()
         port.close()
     elif mode == "tx":
         port, trials, size, per_byte = (open_port(argv[2]), int(argv[3]), int(argv[4]),
@@ -79,6 +81,7 @@ def main(argv):
                     port.write(b)
             else:
                 port.write(data)
+        sys.stdin.readline()
         port.close()
     elif mode == "idle":
         port = open_port(argv[2])
@@ -112,6 +115,8 @@ def main(argv):
                     first.write(data)
         sel.close()
         print_stamps(stamps)
+        say("end")
+        sys.stdin.readline()
         for p in ports:
             p.close()
         start, done = time.monotonic_ns(), 0

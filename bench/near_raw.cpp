@@ -68,6 +68,7 @@ void Latency(int fd, int count, int echoFd) {
   bench::Say("stamps %zu", stamps.size());
   for (auto t : stamps) std::printf("%lld\n", static_cast<long long>(t));
   bench::Say("end");
+  bench::Hear();
 }
 
 }  // namespace
@@ -97,6 +98,7 @@ int main(int argc, char** argv) {
       const char ack = good ? bench::kAckGood : bench::kAckBad;
       WriteAll(fd, &ack, 1);
     }
+    bench::Hear();
     close(fd);
   } else if (mode == "tx") {
     int fd = OpenTty(argv[2]);
@@ -115,6 +117,7 @@ int main(int argc, char** argv) {
       else
         WriteAll(fd, data.data(), data.size());
     }
+    bench::Hear();
     close(fd);
   } else if (mode == "idle") {
     int fd = OpenTty(argv[2]);
@@ -153,6 +156,8 @@ int main(int argc, char** argv) {
     }
     bench::Say("stamps %zu", stamps.size());
     for (auto t : stamps) std::printf("%lld\n", static_cast<long long>(t));
+    bench::Say("end");
+    bench::Hear();
     for (int fd : fds) close(fd);
     const std::int64_t c0 = bench::NowNs();
     int done = 0;
