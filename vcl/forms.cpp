@@ -22,12 +22,12 @@ TApplication::~TApplication() {
 }
 
 void TApplication::NoteLoopThread() {
-  if (FWakeWindow.load()) return;
+  // The wake window must belong to the thread that runs the loop now; a loop that moved (or whose
+  // first thread has exited) gets a new one. The old one, if alive, goes with its thread.
+  if (FLoopThread.load() == std::this_thread::get_id() && win32::IsWindow(FWakeWindow.load())) return;
   HWND w = win32::CreateMessageWindow(&WakeProc, 0);
-  if (!w) return;
+  FWakeWindow = w;
   FLoopThread = std::this_thread::get_id();
-  HWND expected = nullptr;
-  if (!FWakeWindow.compare_exchange_strong(expected, w)) win32::DestroyWindow(w);
 }
 
 void TApplication::Dispatch(const win32::MSG& msg) {

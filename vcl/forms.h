@@ -6,7 +6,7 @@
 //
 // MessageFd() is the calling thread's queue descriptor, readable while messages are pending, so a
 // program can poll it together with its own descriptors and call ProcessMessages when it is
-// readable.
+// readable. One thread runs an application's loop at a time (normally the main thread).
 #pragma once
 
 #include <atomic>

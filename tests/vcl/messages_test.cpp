@@ -136,6 +136,21 @@ TEST_F(MessagesTest, RunEndsWhenTerminatedFromAnotherThread) {
   vcl::DeallocateHWnd(w);
 }
 
+TEST_F(MessagesTest, ALoopThatMovesToAnotherThreadCanStillBeTerminated) {
+  std::thread([this] { app_.ProcessMessages(); }).join();  // first pumped on a thread now gone
+  quellin::test::Latch in_loop;
+  vcl::HWND w = vcl::AllocateHWnd([&](vcl::TMessage&) { in_loop.Set(); });
+  std::thread other([&] {
+    win32::PostMessageA(w, win32::WM_USER, 0, 0);
+    ASSERT_TRUE(in_loop.Wait());
+    app_.Terminate();  // must wake the loop now running on this test's thread
+  });
+  app_.Run();
+  other.join();
+  EXPECT_TRUE(app_.Terminated);
+  vcl::DeallocateHWnd(w);
+}
+
 TEST_F(MessagesTest, QuitMessageTerminatesTheLoop) {
   win32::PostQuitMessage(0);
   app_.Run();
