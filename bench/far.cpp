@@ -28,6 +28,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -40,11 +42,13 @@ namespace {
 
 using bench::NowNs;
 
+// Trials run in rounds: each round gives every implementation its share in turn, so a burst of
+// load from elsewhere on the machine falls on all of them rather than on whichever ran then.
 struct Config {
-  int latencyWarmup = 200, latencyTrials = 2000;
-  int rxTrials = 5;
+  int latencyRounds = 4, latencyWarmup = 100, latencyTrials = 500;  // per round
+  int rxRounds = 5, rxTrials = 1;
   std::uint64_t rxBytes = 64ull << 20;
-  int txByteTrials = 3, txBlockTrials = 5;
+  int txByteRounds = 3, txBlockRounds = 5, txByteTrials = 1, txBlockTrials = 1;
   std::uint64_t txBytes = 1ull << 20;
   int idleSeconds = 5;
   std::vector<int> scalePorts{1, 16, 64, 256};
@@ -86,6 +90,8 @@ struct Pty {
 // The running near end's control pipe: while the far end waits on a pty, a near end that dies
 // shows up as a hang-up here rather than as a time-out.
 int nearEndOutput = -1;
+// The last line the latest near end wrote to stderr: why it failed, when it did.
+std::string nearEndLastWords;
 
 void WaitFd(int fd, short events) {
   pollfd q[2]{{fd, events, 0}, {nearEndOutput, 0, 0}};
@@ -131,14 +137,16 @@ struct Impl {
 class Child {
  public:
   Child(const Impl& impl, const std::vector<std::string>& args) {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC)) throw Failure("pipe failed");
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+      throw Failure("pipe failed");
     std::vector<std::string> all = impl.argv;
     all.insert(all.end(), args.begin(), args.end());
     pid_ = fork();
     if (pid_ == 0) {
       dup2(in[0], 0);
       dup2(out[1], 1);
+      dup2(err[1], 2);
       std::vector<char*> v;
       for (auto& s : all) v.push_back(s.data());
       v.push_back(nullptr);
@@ -148,8 +156,11 @@ class Child {
     }
     close(in[0]);
     close(out[1]);
+    close(err[1]);
     in_ = in[1];
     out_ = out[0];
+    err_ = err[0];
+    fcntl(err_, F_SETFL, O_NONBLOCK);
     nearEndOutput = out_;
   }
   ~Child() {
@@ -158,8 +169,16 @@ class Child {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
+    // Passed on, and the last line kept for the failure report.
+    std::string said;
+    char tmp[4096];
+    for (ssize_t r; (r = read(err_, tmp, sizeof tmp)) > 0;) said.append(tmp, static_cast<size_t>(r));
+    std::fputs(said.c_str(), stderr);
+    while (!said.empty() && said.back() == '\n') said.pop_back();
+    nearEndLastWords = said.substr(said.find_last_of('\n') + 1);
     close(in_);
     close(out_);
+    close(err_);
   }
   pid_t Pid() const { return pid_; }
 
@@ -211,7 +230,7 @@ class Child {
 
  private:
   pid_t pid_ = -1;
-  int in_ = -1, out_ = -1;
+  int in_ = -1, out_ = -1, err_ = -1;
   std::string buf_;
 };
 
@@ -269,12 +288,6 @@ Cell Summary(const std::vector<double>& v, bool higherIsBetter) {
   c.p99 = higherIsBetter ? Rank(v, 0.01) : Rank(v, 0.99);
   return c;
 }
-Cell Single(double v) {
-  Cell c;
-  c.ok = true;
-  c.median = c.p99 = v;
-  return c;
-}
 
 struct Metric {
   std::string key, label, unit;
@@ -282,8 +295,11 @@ struct Metric {
   bool componentOnly = false;  // in-process virtual devices: nobody else can open them
 };
 std::vector<Metric> metrics;
-std::map<std::string, std::map<std::string, Cell>> results;  // metric -> impl -> cell
-std::map<std::string, std::vector<double>> oneWaySamples, roundTripSamples;  // impl -> us
+struct Samples {
+  std::vector<double> v;
+  std::string note;  // set when the figures cannot be trusted (bytes wrong)
+};
+std::map<std::string, std::map<std::string, Samples>> results;  // metric -> impl -> samples
 std::vector<std::string> failures;
 
 void Define(const std::string& key, const std::string& label, const std::string& unit,
@@ -292,7 +308,31 @@ void Define(const std::string& key, const std::string& label, const std::string&
     if (m.key == key) return;
   metrics.push_back({key, label, unit, higherIsBetter, tail, componentOnly});
 }
-void Put(const std::string& key, const std::string& impl, Cell c) { results[key][impl] = c; }
+void Add(const std::string& key, const std::string& impl, const std::vector<double>& v) {
+  auto& s = results[key][impl];
+  s.v.insert(s.v.end(), v.begin(), v.end());
+}
+void Add(const std::string& key, const std::string& impl, double v) {
+  results[key][impl].v.push_back(v);
+}
+void Spoil(const std::string& key, const std::string& impl, const std::string& why) {
+  results[key][impl].note = why;
+}
+const Metric& MetricOf(const std::string& key) {
+  for (auto& m : metrics)
+    if (m.key == key) return m;
+  throw std::logic_error("no metric " + key);
+}
+// The summary of one implementation's samples for one metric; null when there are none.
+std::optional<Cell> CellOf(const std::string& key, const std::string& impl) {
+  auto m = results.find(key);
+  if (m == results.end()) return std::nullopt;
+  auto s = m->second.find(impl);
+  if (s == m->second.end()) return std::nullopt;
+  if (!s->second.note.empty()) return Cell{false, 0, 0, s->second.note};
+  if (s->second.v.empty()) return std::nullopt;
+  return Summary(s->second.v, MetricOf(key).higherIsBetter);
+}
 
 // ---- Workloads -------------------------------------------------------------------------------
 void Nap(std::int64_t ns) {
@@ -342,10 +382,8 @@ void Latency(const Impl& impl) {
   c.Expect("end");
   c.Tell("close");
   c.Finish();
-  Put("lat1", impl.name, Summary(t.oneWay, false));
-  Put("lat2", impl.name, Summary(t.roundTrip, false));
-  oneWaySamples[impl.name] = t.oneWay;
-  roundTripSamples[impl.name] = t.roundTrip;
+  Add("lat1", impl.name, t.oneWay);
+  Add("lat2", impl.name, t.roundTrip);
 }
 
 const std::vector<unsigned char>& Period() {
@@ -388,9 +426,8 @@ void Receive(const Impl& impl) {
   }
   c.Tell("close");
   c.Finish();
-  Cell cell = Summary(mbs, true);
-  if (corrupt) cell = Cell{false, 0, 0, "BYTES WRONG"};
-  Put("rx", impl.name, cell);
+  Add("rx", impl.name, mbs);
+  if (corrupt) Spoil("rx", impl.name, "BYTES WRONG");
 }
 
 void Send(const Impl& impl, bool perByte) {
@@ -417,9 +454,8 @@ void Send(const Impl& impl, bool perByte) {
   }
   c.Tell("close");
   c.Finish();
-  Cell cell = Summary(rate, true);
-  if (corrupt) cell = Cell{false, 0, 0, "BYTES WRONG"};
-  Put(perByte ? "txbyte" : "txblock", impl.name, cell);
+  Add(perByte ? "txbyte" : "txblock", impl.name, rate);
+  if (corrupt) Spoil(perByte ? "txbyte" : "txblock", impl.name, "BYTES WRONG");
 }
 
 void Idle(const Impl& impl) {
@@ -433,8 +469,8 @@ void Idle(const Impl& impl) {
   WriteAll(p.master, &bench::kGo, 1);
   const double cpu = c.Value("cpu_us");
   c.Finish();
-  Put("idlewake", impl.name, Single(static_cast<double>(s1 - s0)));
-  Put("idlecpu", impl.name, Single(cpu));
+  Add("idlewake", impl.name, static_cast<double>(s1 - s0));
+  Add("idlecpu", impl.name, cpu);
 }
 
 // Streams to every port but the first at a serial line's pace while the first is pinged.
@@ -500,11 +536,10 @@ void Scale(const Impl& impl, int ports, const std::string& tag = "") {
   c.Expect("end");
   c.Finish();
   const std::string k = tag + std::to_string(ports);
-  Put("mem" + k, impl.name, Single((open.rssKiB - before.rssKiB) / static_cast<double>(ports)));
-  Put("thr" + k, impl.name,
-      Single((open.threads - before.threads) / static_cast<double>(ports)));
-  Put("cyc" + k, impl.name, Single(cycles));
-  Put("slat" + k, impl.name, Summary(t.oneWay, false));
+  Add("mem" + k, impl.name, (open.rssKiB - before.rssKiB) / static_cast<double>(ports));
+  Add("thr" + k, impl.name, (open.threads - before.threads) / static_cast<double>(ports));
+  Add("cyc" + k, impl.name, cycles);
+  Add("slat" + k, impl.name, t.oneWay);
 }
 
 // The same on in-process virtual pairs: only the component can open them, and its far end
@@ -526,11 +561,10 @@ void VirtualScale(const Impl& impl, int ports) {
   c.Expect("end");
   c.Finish();
   const std::string k = "v" + std::to_string(ports);
-  Put("mem" + k, impl.name, Single((open.rssKiB - before.rssKiB) / static_cast<double>(ports)));
-  Put("thr" + k, impl.name,
-      Single((open.threads - before.threads) / static_cast<double>(ports)));
-  Put("cyc" + k, impl.name, Single(cycles));
-  Put("slat" + k, impl.name, Summary(oneWay, false));
+  Add("mem" + k, impl.name, (open.rssKiB - before.rssKiB) / static_cast<double>(ports));
+  Add("thr" + k, impl.name, (open.threads - before.threads) / static_cast<double>(ports));
+  Add("cyc" + k, impl.name, cycles);
+  Add("slat" + k, impl.name, oneWay);
 }
 
 void DefineMetrics() {
@@ -540,7 +574,7 @@ void DefineMetrics() {
   Define("txbyte", "send, one write per byte", "MB/s", true, true);
   Define("txblock", "send, one block write", "MB/s", true, true);
   Define("idlewake", "idle: wake-ups in 5 s", "count", false, false);
-  Define("idlecpu", "idle: CPU time in 5 s", "us", false, false);
+  Define("idlecpu", "idle: CPU time, 5.5 s", "us", false, false);
   for (int n : cfg.scalePorts) {
     const std::string k = std::to_string(n);
     Define("mem" + k, k + " ports: memory per port", "KiB", false, false);
@@ -591,22 +625,23 @@ std::string Table(const std::vector<Impl>& impls, const std::vector<std::string>
   for (auto& i : impls) o << Pad(i.name, kCol);
   o << "\n";
   for (auto& m : metrics) {
+    if (!results.count(m.key)) continue;  // not run
     for (int row = 0; row < (m.tail ? 2 : 1); ++row) {
       std::string label = m.label;
       if (m.tail) label += row == 0 ? "  median" : (m.higherIsBetter ? "  p99 (slow)" : "  p99");
       o << Pad(label, kLabel) << Pad(m.unit, kUnit);
-      const auto& byImpl = results[m.key];
-      const Cell* raw = byImpl.count("raw") ? &byImpl.at("raw") : nullptr;
+      const std::optional<Cell> raw = CellOf(m.key, "raw");
       for (auto& i : impls) {
         std::string cell;
+        const std::optional<Cell> mine = CellOf(m.key, i.name);
         if (!i.absent.empty()) {
           cell = i.absent;
         } else if (m.componentOnly && i.name != "quellin") {
           cell = "n/a";
-        } else if (!byImpl.count(i.name)) {
-          cell = "-";
-        } else if (const Cell& c = byImpl.at(i.name); !c.ok) {
-          cell = c.note.empty() ? "failed" : c.note;
+        } else if (!mine) {
+          cell = "failed";
+        } else if (const Cell& c = *mine; !c.ok) {
+          cell = c.note;
         } else {
           const double v = row == 0 ? c.median : c.p99;
           cell = Fmt(v);
@@ -618,7 +653,12 @@ std::string Table(const std::vector<Impl>& impls, const std::vector<std::string>
       o << "\n";
     }
   }
-  o << "\n(x) is the ratio to raw in the same row. p99 of a rate is its slowest 1%.\n";
+  o << "\n(x) is the ratio to raw in the same row. p99 of a rate is its slowest 1%.\n"
+       "quellin sends through Text in the per-byte row and through WriteComm in the block row;\n"
+       "both write one byte per system call. Handler = OnDataAvailable on the main thread; for\n"
+       "the others the first moment the program's own code holds the data or the readiness.\n"
+       "Memory per port: growth of the process's resident set when the ports open; threads\n"
+       "likewise. Streaming ports get 115 bytes every 10 ms (a busy 115200-baud line).\n";
   for (auto& f : failures) o << "failed: " << f << "\n";
   for (auto& line : checks) o << line << "\n";
   return o.str();
@@ -628,11 +668,11 @@ std::string Table(const std::vector<Impl>& impls, const std::vector<std::string>
 std::vector<std::string> Checks(const std::vector<Impl>& impls) {
   std::vector<std::string> out;
   const std::string us = "quellin";
+  std::map<std::string, Cell> kept;
   auto cell = [&](const std::string& key, const std::string& impl) -> const Cell* {
-    auto m = results.find(key);
-    if (m == results.end()) return nullptr;
-    auto c = m->second.find(impl);
-    return c == m->second.end() || !c->second.ok ? nullptr : &c->second;
+    auto c = CellOf(key, impl);
+    if (!c || !c->ok) return nullptr;
+    return &(kept[key + "/" + impl] = *c);
   };
   auto verdict = [&](const std::string& what, bool measured, bool pass, const std::string& fig) {
     out.push_back("target: " + Pad(what, 56) +
@@ -674,8 +714,8 @@ std::vector<std::string> Checks(const std::vector<Impl>& impls) {
 
 void WriteSamples(const std::string& dir, const std::vector<Impl>& impls) {
   for (auto& i : impls) {
-    if (!oneWaySamples.count(i.name)) continue;
-    auto a = oneWaySamples[i.name], b = roundTripSamples[i.name];
+    if (!results["lat1"].count(i.name) || !results["lat2"].count(i.name)) continue;
+    auto a = results["lat1"][i.name].v, b = results["lat2"][i.name].v;
     std::sort(a.begin(), a.end());
     std::sort(b.begin(), b.end());
     std::ofstream f(dir + "/latency-" + i.name + ".dat");
@@ -701,8 +741,9 @@ int main(int argc, char** argv) {
     if (a == "--out") {
       out = next();
     } else if (a == "--quick") {
-      cfg.latencyTrials = 200, cfg.latencyWarmup = 20, cfg.rxTrials = 2, cfg.rxBytes = 4 << 20;
-      cfg.txByteTrials = 2, cfg.txBlockTrials = 2, cfg.txBytes = 64 << 10, cfg.idleSeconds = 1;
+      cfg.latencyRounds = 2, cfg.latencyTrials = 100, cfg.latencyWarmup = 20;
+      cfg.rxRounds = 2, cfg.rxBytes = 4 << 20, cfg.txByteRounds = 2, cfg.txBlockRounds = 2;
+      cfg.txBytes = 64 << 10, cfg.idleSeconds = 1;
       cfg.scalePorts = {1, 16}, cfg.scaleTrials = 100, cfg.scaleWarmup = 10,
       cfg.scaleCycles = 64;
     } else if (a == "--only") {
@@ -725,20 +766,26 @@ int main(int argc, char** argv) {
   }
   DefineMetrics();
   const std::string loadBefore = LoadAverage();
-  const std::vector<std::pair<std::string, std::function<void(const Impl&)>>> workloads{
-      {"latency", Latency},
-      {"rx", Receive},
-      {"txbyte", [](const Impl& i) { Send(i, true); }},
-      {"txblock", [](const Impl& i) { Send(i, false); }},
-      {"idle", Idle},
-      {"scale",
+  struct Workload {
+    std::string name;
+    int rounds;
+    std::function<void(const Impl&)> run;
+  };
+  const std::vector<Workload> workloads{
+      {"latency", cfg.latencyRounds, Latency},
+      {"rx", cfg.rxRounds, Receive},
+      {"txbyte", cfg.txByteRounds, [](const Impl& i) { Send(i, true); }},
+      {"txblock", cfg.txBlockRounds, [](const Impl& i) { Send(i, false); }},
+      {"idle", 1, Idle},
+      {"scale", 1,
        [](const Impl& i) {
          for (int n : cfg.scalePorts) {
            try {
              Scale(i, n);
            } catch (const Failure& e) {
              std::fprintf(stderr, "  %s, %d ports: %s\n", i.name.c_str(), n, e.what());
-             failures.push_back("scale " + std::to_string(n) + " " + i.name + ": " + e.what());
+             failures.push_back("scale " + std::to_string(n) + " " + i.name + ": " + e.what() +
+                                (nearEndLastWords.empty() ? "" : " (" + nearEndLastWords + ")"));
            }
          }
          if (i.name != "quellin") return;
@@ -747,23 +794,30 @@ int main(int argc, char** argv) {
              VirtualScale(i, n);
            } catch (const Failure& e) {
              std::fprintf(stderr, "  %s, %d virtual pairs: %s\n", i.name.c_str(), n, e.what());
-             failures.push_back("virtual scale " + std::to_string(n) + ": " + e.what());
+             failures.push_back("virtual scale " + std::to_string(n) + ": " + e.what() +
+                                (nearEndLastWords.empty() ? "" : " (" + nearEndLastWords + ")"));
            }
          }
        }},
   };
-  for (auto& [name, run] : workloads) {
+  for (auto& [name, rounds, run] : workloads) {
     if (!only.empty() && std::find(only.begin(), only.end(), name) == only.end()) continue;
-    for (auto& impl : impls) {
-      if (!impl.absent.empty()) continue;
-      std::fprintf(stderr, "%-8s %-14s ...", name.c_str(), impl.name.c_str());
-      const std::int64_t t0 = NowNs();
-      try {
-        run(impl);
-        std::fprintf(stderr, " %.1f s\n", (NowNs() - t0) / 1e9);
-      } catch (const Failure& e) {
-        std::fprintf(stderr, " FAILED: %s\n", e.what());
-        failures.push_back(name + " " + impl.name + ": " + e.what());
+    std::set<std::string> failed;
+    for (int round = 0; round < rounds; ++round) {
+      for (auto& impl : impls) {
+        if (!impl.absent.empty() || failed.count(impl.name)) continue;
+        std::fprintf(stderr, "%-8s %d/%d %-14s ...", name.c_str(), round + 1, rounds,
+                     impl.name.c_str());
+        const std::int64_t t0 = NowNs();
+        try {
+          run(impl);
+          std::fprintf(stderr, " %.1f s\n", (NowNs() - t0) / 1e9);
+        } catch (const Failure& e) {
+          std::fprintf(stderr, " FAILED: %s\n", e.what());
+          failures.push_back(name + " " + impl.name + ": " + e.what() +
+                             (nearEndLastWords.empty() ? "" : " (" + nearEndLastWords + ")"));
+          failed.insert(impl.name);
+        }
       }
     }
   }

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -43,7 +44,12 @@ void WriteAll(int fd, const void* p, size_t n) {
   auto* c = static_cast<const char*>(p);
   while (n) {
     ssize_t w = write(fd, c, n);
-    if (w > 0) c += w, n -= static_cast<size_t>(w);
+    if (w > 0) {
+      c += w, n -= static_cast<size_t>(w);
+    } else if (w < 0 && errno == EAGAIN) {
+      pollfd q{fd, POLLOUT, 0};
+      poll(&q, 1, -1);
+    }
   }
 }
 
@@ -101,7 +107,10 @@ int main(int argc, char** argv) {
     bench::Hear();
     close(fd);
   } else if (mode == "tx") {
+    // Non-blocking, waiting in poll() only when the line is full: a blocking write of a large
+    // block sleeps inside the tty layer once per chunk and comes out slower.
     int fd = OpenTty(argv[2]);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     const int trials = std::atoi(argv[3]);
     const std::uint64_t bytes = std::strtoull(argv[4], nullptr, 10);
     const bool perByte = std::string(argv[5]) == "byte";
@@ -110,8 +119,10 @@ int main(int argc, char** argv) {
     bench::Say("ready");
     for (int t = 0; t < trials; ++t) {
       char go = 0;
-      while (go != bench::kGo)
+      while (go != bench::kGo) {
+        WaitIn(fd);
         if (read(fd, &go, 1) != 1) go = 0;
+      }
       if (perByte)
         for (std::uint64_t i = 0; i < bytes; ++i) WriteAll(fd, &data[i], 1);
       else
