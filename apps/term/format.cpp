@@ -127,8 +127,9 @@ std::string FormatProgress(const Progress& p, int width) {
   char pct[8];
   std::snprintf(pct, sizeof pct, "%3d%%", static_cast<int>(fraction * 100));
   std::string tail = std::string("  ") + pct + "  " + FormatBytes(p.sent) + "/" +
-                     FormatBytes(p.total) + "  " + (rate > 0 ? FormatBytes(static_cast<std::uint64_t>(rate)) : "-") +
-                     "/s  " + FormatDuration(left) + " left";
+                     FormatBytes(p.total) + "  " +
+                     (rate > 0 ? FormatBytes(static_cast<std::uint64_t>(rate)) : "-") + "/s  " +
+                     FormatDuration(left) + " left";
 
   // The bar takes what the numbers leave, between 10 and 40 cells; with less room the numbers
   // alone are shown.

@@ -169,8 +169,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       r.error = "unknown option '" + arg + "'";
     }
   }
-  if (r.error.empty() && o.list && !o.port.empty())
-    r.error = "--list takes no port";
+  if (r.error.empty() && o.list && !o.port.empty()) r.error = "--list takes no port";
   return r;
 }
 

@@ -73,8 +73,9 @@ std::vector<SerialPortInfo> ListSerialPorts(const fs::path& sysClassTty, const f
     port.usb = FindUsb(device);
     ports.push_back(std::move(port));
   }
-  std::sort(ports.begin(), ports.end(),
-            [](const SerialPortInfo& a, const SerialPortInfo& b) { return NaturalLess(a.name, b.name); });
+  std::sort(ports.begin(), ports.end(), [](const SerialPortInfo& a, const SerialPortInfo& b) {
+    return NaturalLess(a.name, b.name);
+  });
   return ports;
 }
 

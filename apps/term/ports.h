@@ -25,8 +25,9 @@ struct SerialPortInfo {
 
 // Every tty with a device behind it (virtual consoles and pseudo-terminals have none); legacy
 // UART slots the kernel found no UART in are left out. Sorted by name, numbers in number order.
-std::vector<SerialPortInfo> ListSerialPorts(const std::filesystem::path& sysClassTty = "/sys/class/tty",
-                                            const std::filesystem::path& devDir = "/dev");
+std::vector<SerialPortInfo> ListSerialPorts(
+    const std::filesystem::path& sysClassTty = "/sys/class/tty",
+    const std::filesystem::path& devDir = "/dev");
 
 // "/dev/ttyUSB0  ftdi_sio  USB 0403:6001  FTDI  FT232R USB UART  serial A50285BI"
 std::string FormatPort(const SerialPortInfo& port);

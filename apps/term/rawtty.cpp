@@ -5,9 +5,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <fcntl.h>
 #include <atomic>
 #include <cstdlib>
-#include <fcntl.h>
 
 namespace quellin::term {
 
@@ -44,7 +44,8 @@ void InstallOnce() {
     // A handler that is already there (a sanitizer's) keeps the signal; it ends the process
     // through abort or _exit, which the atexit hook does not see, so the tty is restored on the
     // next normal start at the latest. Ours only goes where nothing else is.
-    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_DFL) sigaction(sig, &sa, nullptr);
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
+      sigaction(sig, &sa, nullptr);
   }
 }
 
@@ -69,9 +70,13 @@ bool RawTerminal::Enter(int fd) {
   return true;
 }
 
-void RawTerminal::Restore() { RestoreNow(); }
+void RawTerminal::Restore() {
+  RestoreNow();
+}
 
-bool RawTerminal::Active() const { return g_fd.load() >= 0; }
+bool RawTerminal::Active() const {
+  return g_fd.load() >= 0;
+}
 
 int BlockTerminationSignals() {
   sigset_t set;

@@ -39,7 +39,9 @@ int BitsPerCharacter(const Options& o) {
          (o.stopBits == StopOpt::kOne ? 1 : 2);
 }
 
-std::string Quoted(const std::string& s) { return "'" + s + "'"; }
+std::string Quoted(const std::string& s) {
+  return "'" + s + "'";
+}
 
 }  // namespace
 
@@ -49,7 +51,9 @@ Session::Session(Options options, SessionIo io) : o_(std::move(options)), io_(io
   formatter_.SetNewline(io_.interactive ? "\r\n" : "\n");
 }
 
-Session::~Session() { Close(); }
+Session::~Session() {
+  Close();
+}
 
 int Session::Run() {
   if (int rc = Open(); rc != kExitOk) {
@@ -167,14 +171,14 @@ int Session::Open() {
   if (io_.interactive) {
     // Raw only now: a failure above is told on a terminal that still works as the user left it.
     raw_.Enter(io_.in);
-    if (echo_)
-      Note("No port given: using a built-in virtual device that echoes what you type.");
+    if (echo_) Note("No port given: using a built-in virtual device that echoes what you type.");
     Note("Connected to " + where + ", " + DescribeFraming(o_) + ", flow control " +
          FlowName(o_.flow) + ".");
     Note("Quit: Ctrl-]   Commands: Ctrl-T ?");
   } else if (echo_) {
-    WriteErr("quellin-term: no port given: using the built-in virtual device, which sends back "
-             "whatever it receives\n");
+    WriteErr(
+        "quellin-term: no port given: using the built-in virtual device, which sends back "
+        "whatever it receives\n");
   }
 
   if (!o_.sendPath.empty() && !StartSend(o_.sendPath)) return kExitFile;
@@ -211,8 +215,8 @@ int Session::Loop() {
       const std::uint64_t queued = std::min(bytesSent_, kDriverQueueBytes);
       const auto drain = std::chrono::milliseconds(
           queued * BitsPerCharacter(o_) * 1000 / std::max<std::uint32_t>(o_.baud, 1) + 1);
-      const auto end = std::max(lastActivity_ + std::chrono::milliseconds(o_.quietMs),
-                                lastWrite_ + drain);
+      const auto end =
+          std::max(lastActivity_ + std::chrono::milliseconds(o_.quietMs), lastWrite_ + drain);
       if (now >= end) break;
       until(end);
     }
@@ -289,7 +293,8 @@ void Session::HandleInput(const char* bytes, std::size_t n) {
     return;
   }
   std::string toSend;
-  for (std::size_t i = 0; i < n && !quit_; ++i) HandleKey(static_cast<unsigned char>(bytes[i]), toSend);
+  for (std::size_t i = 0; i < n && !quit_; ++i)
+    HandleKey(static_cast<unsigned char>(bytes[i]), toSend);
   if (!toSend.empty()) SendToPort(toSend);
 }
 
@@ -511,7 +516,8 @@ void Session::FinishSend(const std::string& how) {
   ::close(send_->fd);
   const std::string name = send_->name;
   send_.reset();
-  Note(Quoted(name) + ": " + (how == "done" ? FormatSendSummary(p) : how + " after " + FormatSendSummary(p)));
+  Note(Quoted(name) + ": " +
+       (how == "done" ? FormatSendSummary(p) : how + " after " + FormatSendSummary(p)));
 }
 
 void Session::DrawProgress(bool force) {
@@ -556,8 +562,12 @@ void Session::Fail(const std::string& text) {
   }
 }
 
-void Session::WriteOut(const std::string& text) { WriteFd(io_.out, text); }
-void Session::WriteErr(const std::string& text) { WriteFd(io_.err, text); }
+void Session::WriteOut(const std::string& text) {
+  WriteFd(io_.out, text);
+}
+void Session::WriteErr(const std::string& text) {
+  WriteFd(io_.err, text);
+}
 
 void Session::WriteFd(int fd, const std::string& text) {
   std::size_t done = 0;

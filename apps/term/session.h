@@ -23,12 +23,12 @@ namespace quellin::term {
 class EchoDevice;
 
 struct SessionIo {
-  int in = 0;          // keys, or the data to send in pipe mode
-  int out = 1;         // received bytes (and, interactively, every message)
-  int err = 2;         // messages in pipe mode
-  int signalFd = -1;   // readable when a termination signal arrived; -1: none
+  int in = 0;         // keys, or the data to send in pipe mode
+  int out = 1;        // received bytes (and, interactively, every message)
+  int err = 2;        // messages in pipe mode
+  int signalFd = -1;  // readable when a termination signal arrived; -1: none
   bool interactive = true;
-  int columns = 80;    // width for the progress bar
+  int columns = 80;  // width for the progress bar
 };
 
 class Session {
@@ -69,8 +69,8 @@ class Session {
   void EraseProgress();
 
   // Output.
-  void Note(const std::string& text);    // a message of ours, on a line of its own
-  void Fail(const std::string& text);    // the one-line failure message
+  void Note(const std::string& text);  // a message of ours, on a line of its own
+  void Fail(const std::string& text);  // the one-line failure message
   void WriteOut(const std::string& text);
   void WriteErr(const std::string& text);
   void WriteFd(int fd, const std::string& text);
@@ -99,8 +99,8 @@ class Session {
 
   bool inputEnded_ = false;
   bool quit_ = false;
-  bool morePending_ = false;     // the last drain stopped before the driver was empty
-  bool outputBroken_ = false;    // the reader of our output has gone
+  bool morePending_ = false;   // the last drain stopped before the driver was empty
+  bool outputBroken_ = false;  // the reader of our output has gone
   int exitCode_ = 0;
   std::uint64_t bytesSent_ = 0;
   Clock::time_point lastActivity_ = Clock::now();

@@ -66,23 +66,27 @@ TEST(TermFailures, OneLineAndADistinctStatus) {
   const Case cases[] = {
       {{"--bogus"}, kExitUsage, "quellin-term: unknown option '--bogus' (see quellin-term --help)"},
       {{"-b", "fast"}, kExitUsage, "baud rate 'fast' is not a positive number"},
-      {{"/dev/quellin-no-such-port"}, kExitNoSuchPort,
+      {{"/dev/quellin-no-such-port"},
+       kExitNoSuchPort,
        "quellin-term: /dev/quellin-no-such-port: no such port (see quellin-term --list)"},
       {{"quellin-no-such-port"}, kExitNoSuchPort, "quellin-no-such-port: no such port"},
       {{"/dev/null"}, kExitNotSerial, "quellin-term: /dev/null: not a serial port"},
       {{dir.Path()}, kExitNotSerial, "not a serial port"},
-      {{device.Port(), "--databits", "5", "--stopbits", "2"}, kExitSettings,
+      {{device.Port(), "--databits", "5", "--stopbits", "2"},
+       kExitSettings,
        "quellin-term: " + device.Port() +
            ": the device refused the settings 115200 5N2, flow control none"},
       {{device.Port(), "--stopbits", "1.5"}, kExitSettings, "refused the settings 115200 8N1.5"},
-      {{"--send", dir / "missing"}, kExitFile,
+      {{"--send", dir / "missing"},
+       kExitFile,
        "quellin-term: cannot read '" + (dir / "missing") + "': No such file or directory"},
       {{"--log", dir.Path()}, kExitFile, "cannot open log file"},
   };
   for (const Case& c : cases) {
     const RunResult r = RunTerm(c.args, "");
     EXPECT_EQ(r.status, c.status) << ::testing::PrintToString(c.args) << ": " << r.err;
-    EXPECT_NE(r.err.find(c.says), std::string::npos) << ::testing::PrintToString(c.args) << ": " << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos)
+        << ::testing::PrintToString(c.args) << ": " << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(r.out, "");
   }
@@ -97,7 +101,8 @@ TEST(TermFailures, PortBusy) {
   ASSERT_NE(held, win32::INVALID_HANDLE_VALUE);
   const RunResult r = RunTerm({device.Port()}, "");
   EXPECT_EQ(r.status, kExitPortBusy);
-  EXPECT_EQ(r.err, "quellin-term: " + device.Port() + ": port busy (another program has it open)\n");
+  EXPECT_EQ(r.err,
+            "quellin-term: " + device.Port() + ": port busy (another program has it open)\n");
   win32::CloseHandle(held);
 }
 

@@ -41,7 +41,9 @@ std::string ReadWholeFile(const std::string& path) {
 
 }  // namespace
 
-std::string TermPath() { return QUELLIN_TERM; }
+std::string TermPath() {
+  return QUELLIN_TERM;
+}
 std::string TestFile(const std::string& name) {
   return std::string(QUELLIN_TERM_TEST_DIR) + "/" + name;
 }
@@ -54,8 +56,10 @@ std::string ShellQuote(const std::string& s) {
 
 TempDir::TempDir() {
   std::string tmpl = (std::filesystem::temp_directory_path() / "quellin-term-test-XXXXXX").string();
-  if (mkdtemp(tmpl.data())) path_ = tmpl;
-  else ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+  if (mkdtemp(tmpl.data()))
+    path_ = tmpl;
+  else
+    ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
 }
 
 TempDir::~TempDir() {
@@ -194,8 +198,10 @@ FarEnd::FarEnd(const std::vector<std::string>& args)
         argv.insert(argv.end(), args.begin(), args.end());
         return argv;
       }()) {
-  if (auto line = child_.ReadLine(10s)) port_ = *line;
-  else ADD_FAILURE() << "the far end did not start: " << child_.Err();
+  if (auto line = child_.ReadLine(10s))
+    port_ = *line;
+  else
+    ADD_FAILURE() << "the far end did not start: " << child_.Err();
 }
 
 // ---- tmux -----------------------------------------------------------------------------------
@@ -241,11 +247,17 @@ void TmuxSession::SendKeys(const std::vector<std::string>& keys) {
   Tmux(args);
 }
 
-void TmuxSession::Type(const std::string& text) { Tmux("send-keys -t t -l " + ShellQuote(text)); }
+void TmuxSession::Type(const std::string& text) {
+  Tmux("send-keys -t t -l " + ShellQuote(text));
+}
 
-std::string TmuxSession::CapturePane() { return Tmux("capture-pane -p -t t"); }
+std::string TmuxSession::CapturePane() {
+  return Tmux("capture-pane -p -t t");
+}
 
-std::string TmuxSession::Output() const { return ReadWholeFile(dir_ / "pane.log"); }
+std::string TmuxSession::Output() const {
+  return ReadWholeFile(dir_ / "pane.log");
+}
 
 bool TmuxSession::WaitForOutput(const std::string& needle, std::chrono::milliseconds bound) {
   const auto deadline = Clock::now() + bound;

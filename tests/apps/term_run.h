@@ -12,7 +12,7 @@ namespace quellin::test {
 
 using namespace std::chrono_literals;
 
-std::string TermPath();                  // the quellin-term under test
+std::string TermPath();                         // the quellin-term under test
 std::string TestFile(const std::string& name);  // a file next to the tests' sources
 std::string ShellQuote(const std::string& s);
 

@@ -39,10 +39,12 @@ struct Pipe {
 };
 
 // Reads fd until its text contains needle or the bound runs out.
-bool ReadUntil(int fd, std::string& text, const std::string& needle, std::chrono::milliseconds bound) {
+bool ReadUntil(int fd, std::string& text, const std::string& needle,
+               std::chrono::milliseconds bound) {
   const auto deadline = std::chrono::steady_clock::now() + bound;
   while (text.find(needle) == std::string::npos) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd p{fd, POLLIN, 0};
     if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
     char buf[4096];
@@ -69,7 +71,8 @@ struct Outcome {
 
 // A pipe-mode session on port; far plays the device from another thread once the port is open,
 // and input ends once the output contains untilOut.
-Outcome RunSession(Options o, VirtualEnd far, std::function<void()> play, const std::string& untilOut) {
+Outcome RunSession(Options o, VirtualEnd far, std::function<void()> play,
+                   const std::string& untilOut) {
   Pipe in, out, err;
   SessionIo io;
   io.in = in.r;
@@ -112,10 +115,13 @@ TEST(TermSession, LineErrorsAreShownAsReportedAndDataStillArrives) {
     VirtualPort device("term-errors-" + std::to_string(n++));
     Options o;
     o.port = device.Name();
-    Outcome r = RunSession(o, device, [&] {
-      device.InjectError(c.error);
-      device.Inject("after");
-    }, "after");
+    Outcome r = RunSession(
+        o, device,
+        [&] {
+          device.InjectError(c.error);
+          device.Inject("after");
+        },
+        "after");
     EXPECT_EQ(r.rc, kExitOk);
     EXPECT_EQ(r.out, "after");
     EXPECT_NE(r.err.find(c.shown), std::string::npos) << r.err;

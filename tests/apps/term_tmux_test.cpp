@@ -21,7 +21,8 @@ bool HasStampedLine(const std::string& screen, const std::string& text) {
     const std::string shape = "[00:00:00.000]";
     bool ok = true;
     for (std::size_t i = 0; i < shape.size() && ok; ++i)
-      ok = shape[i] == '0' ? std::isdigit(static_cast<unsigned char>(stamp[i])) != 0 : stamp[i] == shape[i];
+      ok = shape[i] == '0' ? std::isdigit(static_cast<unsigned char>(stamp[i])) != 0
+                           : stamp[i] == shape[i];
     if (ok) return true;
   }
   return false;
@@ -78,8 +79,8 @@ TEST(TermTmux, BuiltInDeviceFromStartToQuit) {
 
 TEST(TermTmux, PseudoTerminalWithLineSettings) {
   FarEnd device({"upper"});
-  TmuxSession pane(TermInPane({device.Port(), "-b", "19200", "--databits", "7", "--parity",
-                               "even", "--stopbits", "2", "--flow", "xonxoff"}));
+  TmuxSession pane(TermInPane({device.Port(), "-b", "19200", "--databits", "7", "--parity", "even",
+                               "--stopbits", "2", "--flow", "xonxoff"}));
   ASSERT_TRUE(pane.Ok());
   ASSERT_TRUE(pane.WaitForOutput("Quit: Ctrl-]")) << pane.Output();
   EXPECT_NE(pane.CapturePane().find("Connected to " + device.Port() +
@@ -145,8 +146,9 @@ TEST(TermTmux, OneMebibyteFileWithProgressBarArrivesByteExact) {
        at = shown.find("\x1b[K[", at + 1)) {
     const std::string bar = shown.substr(at + 3, shown.find('\r', at + 3) - at - 3);
     partWay = bar.find("#.") != std::string::npos && bar.find("%  ") != std::string::npos &&
-              bar.find("/1.0 MiB  ") != std::string::npos && bar.find("B/s  ") != std::string::npos &&
-              bar.find(":") != std::string::npos && bar.ends_with(" left");
+              bar.find("/1.0 MiB  ") != std::string::npos &&
+              bar.find("B/s  ") != std::string::npos && bar.find(":") != std::string::npos &&
+              bar.ends_with(" left");
   }
   EXPECT_TRUE(partWay) << shown.substr(0, 3000);
   EXPECT_NE(shown.find("100%  1.0 MiB/1.0 MiB"), std::string::npos);

@@ -19,7 +19,9 @@ namespace {
 
 using quellin::test::TempDir;
 
-ParseResult Parse(std::vector<std::string> args) { return ParseCommandLine(args); }
+ParseResult Parse(std::vector<std::string> args) {
+  return ParseCommandLine(args);
+}
 
 TEST(TermOptions, LineSettingsInEverySpelling) {
   const Options o = Parse({"/dev/ttyUSB0", "-b", "9600", "--databits=7", "--parity", "even",
@@ -119,8 +121,7 @@ TEST(TermFormat, HexRowsOfSixteen) {
   std::string bytes;
   for (int i = 0; i < 18; ++i) bytes += static_cast<char>(0xf0 + (i % 16));
   bytes[1] = '\0';
-  EXPECT_EQ(f.Format(bytes, {}),
-            "f0 00 f2 f3 f4 f5 f6 f7 f8 f9 fa fb fc fd fe ff\r\nf0 f1 ");
+  EXPECT_EQ(f.Format(bytes, {}), "f0 00 f2 f3 f4 f5 f6 f7 f8 f9 fa fb fc fd fe ff\r\nf0 f1 ");
   EXPECT_EQ(f.BreakLine(), "\r\n");
   EXPECT_EQ(f.BreakLine(), "");  // already at the margin
 }
