@@ -172,7 +172,8 @@ class Child {
     // Passed on, and the last line kept for the failure report.
     std::string said;
     char tmp[4096];
-    for (ssize_t r; (r = read(err_, tmp, sizeof tmp)) > 0;) said.append(tmp, static_cast<size_t>(r));
+    for (ssize_t r; (r = read(err_, tmp, sizeof tmp)) > 0;)
+      said.append(tmp, static_cast<size_t>(r));
     std::fputs(said.c_str(), stderr);
     while (!said.empty() && said.back() == '\n') said.pop_back();
     nearEndLastWords = said.substr(said.find_last_of('\n') + 1);
@@ -398,8 +399,7 @@ const std::vector<unsigned char>& Period() {
 
 void Receive(const Impl& impl) {
   Pty p;
-  Child c(impl,
-          {"rx", p.name, std::to_string(cfg.rxTrials), std::to_string(cfg.rxBytes)});
+  Child c(impl, {"rx", p.name, std::to_string(cfg.rxTrials), std::to_string(cfg.rxBytes)});
   c.Expect("ready");
   const auto& period = Period();
   std::vector<double> mbs;
@@ -443,9 +443,9 @@ void Send(const Impl& impl, bool perByte) {
     const std::int64_t t0 = NowNs();
     WriteAll(p.master, &bench::kGo, 1);
     for (std::uint64_t got = 0; got < cfg.txBytes;) {
-      size_t n = ReadSome(p.master, buf.data(),
-                          static_cast<size_t>(std::min<std::uint64_t>(buf.size(),
-                                                                      cfg.txBytes - got)));
+      size_t n =
+          ReadSome(p.master, buf.data(),
+                   static_cast<size_t>(std::min<std::uint64_t>(buf.size(), cfg.txBytes - got)));
       corrupt = corrupt || !bench::CheckPattern(got, buf.data(), n);
       got += n;
     }
@@ -744,8 +744,7 @@ int main(int argc, char** argv) {
       cfg.latencyRounds = 2, cfg.latencyTrials = 100, cfg.latencyWarmup = 20;
       cfg.rxRounds = 2, cfg.rxBytes = 4 << 20, cfg.txByteRounds = 2, cfg.txBlockRounds = 2;
       cfg.txBytes = 64 << 10, cfg.idleSeconds = 1;
-      cfg.scalePorts = {1, 16}, cfg.scaleTrials = 100, cfg.scaleWarmup = 10,
-      cfg.scaleCycles = 64;
+      cfg.scalePorts = {1, 16}, cfg.scaleTrials = 100, cfg.scaleWarmup = 10, cfg.scaleCycles = 64;
     } else if (a == "--only") {
       only.push_back(next());
     } else if (a == "--impl" || a == "--absent") {

@@ -28,8 +28,8 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
   void* arg = va_arg(ap, void*);
   va_end(ap);
   const long r = syscall(SYS_ioctl, fd, request, arg);
-  const bool modemLines = request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS ||
-                          request == TIOCMBIC;
+  const bool modemLines =
+      request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
   if (r < 0 && errno == ENOTTY && modemLines) {
     if (request == TIOCMGET) *static_cast<int*>(arg) = 0;
     return 0;

@@ -214,8 +214,8 @@ int main(int argc, char** argv) {
     q->OnDataAvailable = [&, p](TObject*) {
       AnsiString text = p->Text;
       const auto n = static_cast<std::uint64_t>(text.Length());
-      good = good && bench::CheckPattern(
-                         got, reinterpret_cast<const unsigned char*>(text.data()), text.Length());
+      good = good && bench::CheckPattern(got, reinterpret_cast<const unsigned char*>(text.data()),
+                                         text.Length());
       got += n;
       if (got >= bytes) {
         p->Text = AnsiString(good && got == bytes ? "K" : "E");

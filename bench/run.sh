@@ -54,8 +54,10 @@ if command -v gnuplot >/dev/null && compgen -G "$out/latency-*.dat" >/dev/null; 
   for f in "$out"/latency-*.dat; do
     name=$(basename "$f" .dat)
     name=${name#latency-}
-    plots1+=("'$f' using 2:1 with lines lw 2 title '$name'")
-    plots2+=("'$f' using 3:1 with lines lw 2 title '$name'")
+    style="lw 2"
+    [ "$name" = raw ] && style="lw 2 dt 2 lc rgb 'black'"  # the limit, drawn apart
+    plots1+=("'$f' using 2:1 with lines $style title '$name'")
+    plots2+=("'$f' using 3:1 with lines $style title '$name'")
   done
   join() { local IFS=,; echo "$*"; }
   gnuplot <<GNUPLOT
