@@ -181,6 +181,9 @@ int Session::Open() {
         "whatever it receives\n");
   }
 
+  // Bytes the device sent between the open and the start of the receive events (a greeting on
+  // DTR, say) raised no event and would wait for the next byte to be seen.
+  DrainPort();
   if (!o_.sendPath.empty() && !StartSend(o_.sendPath)) return kExitFile;
   return kExitOk;
 }
