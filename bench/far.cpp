@@ -45,14 +45,14 @@ using bench::NowNs;
 // Trials run in rounds: each round gives every implementation its share in turn, so a burst of
 // load from elsewhere on the machine falls on all of them rather than on whichever ran then.
 struct Config {
-  int latencyRounds = 4, latencyWarmup = 100, latencyTrials = 500;  // per round
+  int latencyRounds = 8, latencyWarmup = 50, latencyTrials = 250;  // per round
   int rxRounds = 5, rxTrials = 1;
   std::uint64_t rxBytes = 64ull << 20;
   int txByteRounds = 3, txBlockRounds = 5, txByteTrials = 1, txBlockTrials = 1;
   std::uint64_t txBytes = 1ull << 20;
   int idleSeconds = 5;
   std::vector<int> scalePorts{1, 16, 64, 256};
-  int scaleWarmup = 100, scaleTrials = 1000, scaleCycles = 1024;
+  int scaleRounds = 2, scaleWarmup = 100, scaleTrials = 500, scaleCycles = 1024;
   int streamBytesPerTick = 115;  // 10 ms ticks: 11.5 KB/s, a 115200-baud line kept busy
   int timeoutMs = 60000;
 };
@@ -744,7 +744,8 @@ int main(int argc, char** argv) {
       cfg.latencyRounds = 2, cfg.latencyTrials = 100, cfg.latencyWarmup = 20;
       cfg.rxRounds = 2, cfg.rxBytes = 4 << 20, cfg.txByteRounds = 2, cfg.txBlockRounds = 2;
       cfg.txBytes = 64 << 10, cfg.idleSeconds = 1;
-      cfg.scalePorts = {1, 16}, cfg.scaleTrials = 100, cfg.scaleWarmup = 10, cfg.scaleCycles = 64;
+      cfg.scalePorts = {1, 16};
+      cfg.scaleRounds = 1, cfg.scaleTrials = 100, cfg.scaleWarmup = 10, cfg.scaleCycles = 64;
     } else if (a == "--only") {
       only.push_back(next());
     } else if (a == "--impl" || a == "--absent") {
@@ -776,7 +777,7 @@ int main(int argc, char** argv) {
       {"txbyte", cfg.txByteRounds, [](const Impl& i) { Send(i, true); }},
       {"txblock", cfg.txBlockRounds, [](const Impl& i) { Send(i, false); }},
       {"idle", 1, Idle},
-      {"scale", 1,
+      {"scale", cfg.scaleRounds,
        [](const Impl& i) {
          for (int n : cfg.scalePorts) {
            try {
