@@ -37,7 +37,7 @@ std::unique_ptr<TQuellin> Make(const std::string& port) {
   q->CTSFlowCtl = false;
   q->DSRFlowCtl = false;
   q->AbortOnError = false;
-  q->MaxReadLength = 1 << 16;
+  // MaxReadLength stays at its default: a pty hands over less than 4 KiB per read anyway.
   return q;
 }
 
