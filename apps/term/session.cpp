@@ -155,6 +155,7 @@ int Session::Open() {
       case win32::ERROR_DEVICE_REMOVED:
         Fail(portName_ + ": the device is gone (unplugged or hung up)");
         return kExitDeviceLost;
+      case win32::ERROR_SUCCESS:  // the device opened (opening always tells why it failed)
       case win32::ERROR_INVALID_PARAMETER:
       case win32::ERROR_NOT_SUPPORTED:
       case win32::ERROR_GEN_FAILURE:
