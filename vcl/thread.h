@@ -28,9 +28,9 @@
 // Priority still reads what was asked).
 //
 // Destruction. Destroying a thread that runs terminates it and waits for it; one never resumed is
-// released without running Execute. Because a derived class's members are gone before TThread's
-// destructor runs, a class whose Execute uses its own members stops the thread in its own
-// destructor (Terminate(); WaitFor();) as in the example above.
+// released without running Execute. C++ destroys the derived part before TThread's destructor
+// runs, so a class whose Execute uses anything of its own (members, virtual functions) stops the
+// thread in its own destructor (Terminate(); WaitFor();) as in the example above.
 #pragma once
 
 #include <condition_variable>

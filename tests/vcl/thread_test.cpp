@@ -109,14 +109,18 @@ TEST(Thread, NeverResumedThreadIsReleasedWithoutRunning) {
 }
 
 TEST(Thread, DestroyingARunningThreadTerminatesAndWaits) {
+  // No destructor of its own stops this thread, so TThread's destructor must. The derived part
+  // is gone by then: after starting, Execute touches only the TThread base and its locals.
   struct TSpinner : vcl::TThread {
     TSpinner() : TThread(true) {}
     std::atomic<bool>* ended = nullptr;
     Latch* started = nullptr;
     void Execute() override {
+      std::atomic<bool>* done = ended;
+      vcl::TThread* self = this;
       started->Set();
-      while (!Terminated) std::this_thread::sleep_for(1ms);
-      *ended = true;
+      while (!self->Terminated) std::this_thread::sleep_for(1ms);
+      *done = true;
     }
   };
   std::atomic<bool> ended{false};
