@@ -420,24 +420,29 @@ void Session::HandlePromptKey(unsigned char key) {
   }
 }
 
-bool Session::SendToPort(const std::string& bytes) {
-  if (bytes.empty()) return true;
-  std::string copy = bytes;
+std::size_t Session::SendToPort(const std::string& bytes) {
+  if (bytes.empty()) return 0;
+  // Byte by byte, stopping at the first that does not go out: a device that takes nothing (flow
+  // control held, a stalled line) then holds the session for one byte's bounded wait, not for
+  // one wait per byte of the whole piece, and the keys stay live.
+  std::size_t sent = 0;
   win32::SetLastError(win32::ERROR_SUCCESS);
-  const int ok = port_->WriteComm(reinterpret_cast<unsigned char*>(copy.data()),
-                                  static_cast<std::int32_t>(copy.size()));
+  while (sent < bytes.size() && port_->WriteCommByte(static_cast<unsigned char>(bytes[sent])))
+    ++sent;
   lastWrite_ = lastActivity_ = Clock::now();
-  bytesSent_ += bytes.size();
-  if (ok) return true;
+  bytesSent_ += sent;
+  if (sent == bytes.size()) return sent;
   if (win32::GetLastError() == win32::ERROR_DEVICE_REMOVED) {
     EraseProgress();
     Fail(portName_ + ": the device is gone (unplugged or hung up)");
     exitCode_ = kExitDeviceLost;
     quit_ = true;
   } else {
-    Note("some bytes could not be sent (the device did not take them in time)");
+    if (!io_.interactive) exitCode_ = kExitFailure;  // a script must not take it for success
+    Note(std::to_string(bytes.size() - sent) +
+         " bytes not sent: the device did not take them in time");
   }
-  return false;
+  return sent;
 }
 
 // ---- Received data ------------------------------------------------------------------------
@@ -501,13 +506,16 @@ void Session::SendChunk() {
     FinishSend("done");
     return;
   }
-  const bool ok = SendToPort(std::string(buf, static_cast<std::size_t>(got)));
+  const std::size_t sent = SendToPort(std::string(buf, static_cast<std::size_t>(got)));
   if (!send_) return;
-  send_->sent += static_cast<std::uint64_t>(got);
+  send_->sent += sent;
+  if (sent < static_cast<std::size_t>(got)) {
+    FinishSend(quit_ ? "stopped" : "stopped, the device took no more");
+    return;
+  }
   // What came back while the chunk went out is taken now: with an echoing far end, a full
   // input here would otherwise hold the echo and, behind it, the next chunk.
   DrainPort();
-  if (!ok && quit_) return;
   DrawProgress(false);
 }
 
@@ -521,7 +529,9 @@ void Session::FinishSend(const std::string& how) {
   const std::string name = send_->name;
   send_.reset();
   Note(Quoted(name) + ": " +
-       (how == "done" ? FormatSendSummary(p) : how + " after " + FormatSendSummary(p)));
+       (how == "done"
+            ? FormatSendSummary(p)
+            : how + " (" + FormatBytes(p.sent) + " of " + FormatBytes(p.total) + " sent)"));
 }
 
 void Session::DrawProgress(bool force) {

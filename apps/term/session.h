@@ -54,7 +54,8 @@ class Session {
   void HandleKey(unsigned char key, std::string& toSend);
   void HandleCommand(unsigned char key, std::string& toSend);
   void HandlePromptKey(unsigned char key);
-  bool SendToPort(const std::string& bytes);
+  // The number of bytes that went out; the rest was refused (and said so).
+  std::size_t SendToPort(const std::string& bytes);
 
   // Received data.
   void DrainPort();

@@ -114,6 +114,12 @@ TEST(TermFailures, PermissionDenied) {
     // Root opens anything; the check is made as an ordinary user.
     if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is needed when root";
     argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    // The build tree must be reachable for that user too.
+    std::vector<std::string> probe = argv;
+    probe.insert(probe.end(), {TermPath(), "--help"});
+    Child check(probe);
+    check.CloseInput();
+    if (check.Wait(20s) != 0) GTEST_SKIP() << "the unprivileged user cannot run " << TermPath();
   }
   argv.push_back(TermPath());
   argv.push_back(device.Port());

@@ -164,6 +164,30 @@ TEST(TermSession, FailuresOnVirtualDevices) {
   }
 }
 
+TEST(TermSession, FileSendStopsWhenTheDeviceTakesNothing) {
+  VirtualPort device("term-stalled");
+  device.StallWrites(true);
+  char path[] = "/tmp/quellin-term-send-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "0123456789", 10), 10);
+  close(fd);
+  Options o;
+  o.port = device.Name();
+  o.sendPath = path;
+  // One refused byte ends the send, after one bounded wait rather than one per byte.
+  const auto start = std::chrono::steady_clock::now();
+  Outcome r = RunSession(o, device, nullptr, "");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 8s);
+  unlink(path);
+  EXPECT_EQ(r.rc, kExitFailure);
+  EXPECT_NE(r.err.find("10 bytes not sent: the device did not take them in time"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("stopped, the device took no more (0 B of 10 B sent)"), std::string::npos)
+      << r.err;
+}
+
 TEST(TermSession, DeviceThatGoesAwayEndsTheSession) {
   VirtualPort device("term-vanish");
   Pipe in, out, err;
