@@ -16,7 +16,6 @@ struct ComponentAccess {
     }
   }
   static void Loaded(TComponent* c) { c->Loaded(); }
-  static const std::vector<TComponent*>& Owned(const TComponent* c) { return c->FComponents; }
 };
 }  // namespace detail
 
@@ -58,7 +57,7 @@ void WriteObject(std::string& out, TComponent* c, int depth) {
     if (IsDefaultPropValue(c, &p)) continue;
     out += indent + "  " + p.Name.str() + " = " + FormatPropertyValue(c, &p).str() + "\n";
   }
-  for (TComponent* child : ComponentAccess::Owned(c)) WriteObject(out, child, depth + 1);
+  for (int i = 0; i < c->ComponentCount; ++i) WriteObject(out, c->Components[i], depth + 1);
   out += indent + "end\n";
 }
 
