@@ -443,14 +443,14 @@ void Port::ArmTimer() {
   for (const Op& op : reads_) next = std::min({next, op.total, op.intervalAt});
   for (const Op& op : writes_) next = std::min(next, op.total);
   if (next == armed_) return;
-  itimerspec spec{};
+  itimerspec when{};
   if (next != kNever) {
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(next.time_since_epoch()).count();
     if (ns <= 0) ns = 1;
-    spec.it_value.tv_sec = ns / 1000000000;
-    spec.it_value.tv_nsec = ns % 1000000000;
+    when.it_value.tv_sec = ns / 1000000000;
+    when.it_value.tv_nsec = ns % 1000000000;
   }
-  timerfd_settime(timer_, TFD_TIMER_ABSTIME, &spec, nullptr);
+  timerfd_settime(timer_, TFD_TIMER_ABSTIME, &when, nullptr);
   armed_ = next;
 }
 
@@ -552,8 +552,16 @@ DWORD Port::SetMask(DWORD mask) {
     Complete(*wait_, kStatusSuccess, 0);
     wait_.reset();
   }
+  const DWORD before = mask_;
   mask_ = mask;
   history_ &= mask;
+  // Bytes that were already queued when receive events were first asked for have never been
+  // reported; without this, a reply that arrived just before the mask was set would raise no
+  // event until some later byte came in, and a program waiting for events would not see it.
+  if ((mask & EV_RXCHAR) && !(before & EV_RXCHAR)) {
+    COMSTAT queued{};
+    if (device_->GetQueues(queued) == ERROR_SUCCESS && queued.cbInQue) history_ |= EV_RXCHAR;
+  }
   device_->OnMask(mask);
   return ERROR_SUCCESS;
 }

@@ -160,6 +160,21 @@ TEST_F(VirtualServices, WaitCommEventReportsArrivalsAsEdges) {
   EXPECT_EQ(QueuedIn(port), 1u);
 }
 
+TEST_F(VirtualServices, BytesQueuedBeforeReceiveEventsAreAskedForAreReportedOnce) {
+  // A reply that came in before the program asked for receive events has never been reported;
+  // the first wait must see it, or a quiet device would leave it unnoticed for good.
+  far.Inject("early");
+  ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+  Op first(port);
+  ASSERT_TRUE(first.WaitEvent()) << "queued bytes were not reported";
+  EXPECT_EQ(first.mask, EV_RXCHAR);
+  // Asking again for what is already asked for reports nothing twice.
+  ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+  Op second(port);
+  ASSERT_FALSE(second.WaitEvent());
+  EXPECT_TRUE(second.Pending());
+}
+
 TEST_F(VirtualServices, ReadTimeoutsHoldAsOnATty) {
   struct Case {
     COMMTIMEOUTS t;
