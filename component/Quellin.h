@@ -151,10 +151,9 @@ class TQuellin : public TComponent {
   int PurgeCommPort(win32::DWORD flags);
   int EscapeComm(win32::DWORD function);
 
-  // ---- Transfer
-  // ---------------------------------------------------------------------------------- Takes at
-  // most length of the bytes already queued; never waits for data. Line errors found first are
-  // reported through OnErrorOccurred. A negative length reads nothing.
+  // ---- Transfer ----------------------------------------------------------------------------------
+  // Takes at most length of the bytes already queued; never waits for data. Line errors found
+  // first are reported through OnErrorOccurred. A negative length reads nothing.
   int ReadComm(unsigned char* buffer, std::int32_t length);
   // 1 only when every byte went out (each byte is offered once, in order); 1 for no bytes.
   int WriteComm(unsigned char* buffer, std::int32_t length);
@@ -165,9 +164,8 @@ class TQuellin : public TComponent {
   // Sends exactly the string's bytes.
   void SetText(AnsiString value);
 
-  // ---- Notification
-  // ------------------------------------------------------------------------------ The notification
-  // window's procedure: WM_USER goes to MessageCOMM, nothing else is handled.
+  // ---- Notification ------------------------------------------------------------------------------
+  // The notification window's procedure: WM_USER goes to MessageCOMM, nothing else is handled.
   void WindowMessageProc(vcl::TMessage& Message);
   // Raises OnDataAvailable while connected (1); 0 when not connected.
   int MessageCOMM(vcl::TMessage& Message);
