@@ -151,7 +151,7 @@ class TQuellin : public TComponent {
   int PurgeCommPort(win32::DWORD flags);
   int EscapeComm(win32::DWORD function);
 
-  // ---- Transfer ----------------------------------------------------------------------------------
+  // ---- Transfer --------------------------------------------------------------------------------
   // Takes at most length of the bytes already queued; never waits for data. Line errors found
   // first are reported through OnErrorOccurred. A negative length reads nothing.
   int ReadComm(unsigned char* buffer, std::int32_t length);
@@ -164,7 +164,7 @@ class TQuellin : public TComponent {
   // Sends exactly the string's bytes.
   void SetText(AnsiString value);
 
-  // ---- Notification ------------------------------------------------------------------------------
+  // ---- Notification ----------------------------------------------------------------------------
   // The notification window's procedure: WM_USER goes to MessageCOMM, nothing else is handled.
   void WindowMessageProc(vcl::TMessage& Message);
   // Raises OnDataAvailable while connected (1); 0 when not connected.
