@@ -67,7 +67,8 @@ WindowTable& Table() {
 }
 
 HWND MakeHandle(std::uint32_t index, std::uint32_t generation) {
-  auto value = (static_cast<std::uintptr_t>(generation) << 32) | (static_cast<std::uintptr_t>(index) + 1);
+  auto value =
+      (static_cast<std::uintptr_t>(generation) << 32) | (static_cast<std::uintptr_t>(index) + 1);
   return reinterpret_cast<HWND>(value);
 }
 
@@ -140,7 +141,8 @@ Queue* CurrentQueue(bool create) {
   }
   int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (fd < 0) {
-    SetLastError(errno == EMFILE || errno == ENFILE ? ERROR_TOO_MANY_OPEN_FILES : ERROR_NOT_ENOUGH_MEMORY);
+    SetLastError(errno == EMFILE || errno == ENFILE ? ERROR_TOO_MANY_OPEN_FILES
+                                                    : ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
   auto* q = new Queue;
@@ -183,7 +185,8 @@ void ReleaseThreadQueue() {
   tls_queue = nullptr;
 }
 
-// ---- Taking messages ------------------------------------------------------------------------------
+// ---- Taking messages
+// ------------------------------------------------------------------------------
 
 bool Matches(const MSG& m, HWND window, UINT filterMin, UINT filterMax) {
   if (window && m.hwnd != window) return false;
@@ -229,7 +232,8 @@ bool CheckFilterWindow(Queue* q, HWND window) {
 
 }  // namespace
 
-// ---- Windows --------------------------------------------------------------------------------------
+// ---- Windows
+// --------------------------------------------------------------------------------------
 
 HWND CreateMessageWindow(WNDPROC proc, LONG_PTR userData) {
   Queue* q = CurrentQueue(true);
@@ -309,7 +313,8 @@ LONG_PTR GetWindowLongPtrA(HWND window, int index) {
   return s->user_data;
 }
 
-// ---- Posting --------------------------------------------------------------------------------------
+// ---- Posting
+// --------------------------------------------------------------------------------------
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   MSG m{window, message, wParam, lParam};
@@ -344,7 +349,8 @@ void PostQuitMessage(int exitCode) {
   Signal(*q);
 }
 
-// ---- Receiving ------------------------------------------------------------------------------------
+// ---- Receiving
+// ------------------------------------------------------------------------------------
 
 BOOL GetMessageA(MSG* msg, HWND window, UINT filterMin, UINT filterMax) {
   if (!msg) {

@@ -17,7 +17,9 @@ class TDemoPort : public TComponent {
   VCL_DECLARE_CLASS(TDemoPort, TComponent)
 
   AnsiString GetText() const { return FLast; }
-  void SetText(const AnsiString& value) { std::printf("  %s sends \"%s\"\n", GetName().c_str(), value.c_str()); }
+  void SetText(const AnsiString& value) {
+    std::printf("  %s sends \"%s\"\n", GetName().c_str(), value.c_str());
+  }
   int GetReceived() const { return FReceived; }
 
  public:
@@ -70,7 +72,8 @@ class TFeeder : public TThread {
 
  protected:
   void Execute() override {
-    for (WPARAM i = 1; i <= 5 && !Terminated; ++i) win32::PostMessageA(FTarget, win32::WM_USER, i, 0);
+    for (WPARAM i = 1; i <= 5 && !Terminated; ++i)
+      win32::PostMessageA(FTarget, win32::WM_USER, i, 0);
     ReturnValue = 5;
   }
 
@@ -89,12 +92,14 @@ int main() {
   port->Parity = even_parity;
   port->Echo = true;
   port->Terminator = 10;
-  std::printf("created %s: %s owned by %s, window %p\n", port->GetName().c_str(), port->ClassName().c_str(),
-              form.GetName().c_str(), static_cast<void*>(port->Window()));
+  std::printf("created %s: %s owned by %s, window %p\n", port->GetName().c_str(),
+              port->ClassName().c_str(), form.GetName().c_str(),
+              static_cast<void*>(port->Window()));
 
   port->OnDataAvailable = [port](TObject*) {
     AnsiString got = port->Text;
-    std::printf("  OnDataAvailable on the main thread: %s (%d so far)\n", got.c_str(), static_cast<int>(port->Received));
+    std::printf("  OnDataAvailable on the main thread: %s (%d so far)\n", got.c_str(),
+                static_cast<int>(port->Received));
     if (port->Received == 5) Application->Terminate();
   };
   port->Text = "ATI";
@@ -116,8 +121,9 @@ int main() {
     std::fprintf(stderr, "loading gave no TDemoPort\n");
     return 1;
   }
-  std::printf("loaded back: %s Port=%s BaudRate=%d Parity=%s Echo=%s Terminator=%d\n", loaded->GetName().c_str(),
-              loaded->Port.c_str(), loaded->BaudRate, GetEnumName(TypeInfoOf<TLineParity>(), loaded->Parity).c_str(),
+  std::printf("loaded back: %s Port=%s BaudRate=%d Parity=%s Echo=%s Terminator=%d\n",
+              loaded->GetName().c_str(), loaded->Port.c_str(), loaded->BaudRate,
+              GetEnumName(TypeInfoOf<TLineParity>(), loaded->Parity).c_str(),
               loaded->Echo ? "true" : "false", loaded->Terminator);
   bool same = WriteComponentText(loaded) == text;
   std::printf("saving the loaded copy gives the same text: %s\n", same ? "yes" : "no");
