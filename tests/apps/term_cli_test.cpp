@@ -15,11 +15,16 @@ namespace {
 
 using namespace quellin::term;
 
+// Pipe mode ends once the port has been quiet this long after input ended. Under a sanitizer on a
+// busy machine an echo can take well over the program's default, and a short quiet period would
+// then cut the output; a long one only makes these tests wait a little longer.
+constexpr const char* kQuiet = "2000";
+
 TEST(TermPipe, BuiltInDeviceEchoesAndSaysWhatItIs) {
   std::string input;
   for (int i = 0; i < 256; ++i) input += static_cast<char>(i);  // every byte value, in order
   input += "hello\r\n";
-  const RunResult r = RunTerm({"--quiet", "200"}, input);
+  const RunResult r = RunTerm({"--quiet", kQuiet}, input);
   ASSERT_EQ(r.status, kExitOk) << r.err;
   EXPECT_EQ(r.out, input);
   EXPECT_NE(r.err.find("no port given: using the built-in virtual device"), std::string::npos)
@@ -29,7 +34,7 @@ TEST(TermPipe, BuiltInDeviceEchoesAndSaysWhatItIs) {
 TEST(TermPipe, RealPseudoTerminalBothWays) {
   FarEnd device({"upper"});
   // The far end answers in upper case, so what comes out went through the device.
-  const RunResult r = RunTerm({device.Port(), "-b", "9600", "--quiet", "300"}, "ping 1\nping 2\n");
+  const RunResult r = RunTerm({device.Port(), "-b", "9600", "--quiet", kQuiet}, "ping 1\nping 2\n");
   ASSERT_EQ(r.status, kExitOk) << r.err;
   EXPECT_EQ(r.out, "PING 1\nPING 2\n");
   EXPECT_EQ(r.err, "");  // a script's own port: nothing to say
@@ -37,7 +42,7 @@ TEST(TermPipe, RealPseudoTerminalBothWays) {
 
 TEST(TermPipe, HexViewAndLogInPipeMode) {
   TempDir dir;
-  const RunResult r = RunTerm({"--hex", "--log", dir / "log", "--quiet", "200"}, "AB\x01\xff");
+  const RunResult r = RunTerm({"--hex", "--log", dir / "log", "--quiet", kQuiet}, "AB\x01\xff");
   ASSERT_EQ(r.status, kExitOk) << r.err;
   EXPECT_EQ(r.out, "41 42 01 ff ");
   std::ifstream log(dir / "log", std::ios::binary);
@@ -48,7 +53,7 @@ TEST(TermPipe, HexViewAndLogInPipeMode) {
 TEST(TermPipe, SendsAFileBeforeItsInput) {
   TempDir dir;
   std::ofstream(dir / "file") << "from the file|";
-  const RunResult r = RunTerm({"--send", dir / "file", "--quiet", "200"}, "from stdin");
+  const RunResult r = RunTerm({"--send", dir / "file", "--quiet", kQuiet}, "from stdin");
   ASSERT_EQ(r.status, kExitOk) << r.err;
   EXPECT_EQ(r.out, "from the file|from stdin");
   EXPECT_NE(r.err.find("sent 14 B"), std::string::npos) << r.err;
