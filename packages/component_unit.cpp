@@ -29,6 +29,10 @@ QUELLIN_EXPORT void Quellin_Initialization() {
   vcl::RegisterClass(vcl::classid<TQuellin>());
 }
 
-QUELLIN_EXPORT void Quellin_Finalization() { vcl::UnRegisterClass(vcl::classid<TQuellin>()); }
+QUELLIN_EXPORT void Quellin_Finalization() {
+  vcl::UnRegisterClass(vcl::classid<TQuellin>());
+}
 
-QUELLIN_EXPORT void Quellin_Register() { Quellin::Register(); }
+QUELLIN_EXPORT void Quellin_Register() {
+  Quellin::Register();
+}

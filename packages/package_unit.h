@@ -29,20 +29,24 @@ QUELLIN_EXPORT void Quellin_Register();
 
 // Defines the package unit <Unit> (it has no work of its own), the unit table and the package
 // entry points. Used once per package library.
-#define QUELLIN_PACKAGE_UNIT(Unit)                                                        \
-  QUELLIN_EXPORT void Unit##_Initialization() {}                                          \
-  QUELLIN_EXPORT void Unit##_Finalization() {}                                            \
-  namespace {                                                                             \
-  const vcl::PackageUnitEntry quellin_package_units[] = {                                 \
-      vcl::DsgnintfUnit,                                                                  \
-      {&Unit##_Initialization, &Unit##_Finalization},                                     \
-      {&Quellin_Initialization, &Quellin_Finalization},                                   \
-  };                                                                                      \
-  const vcl::PackageInfoTable quellin_package_table = {                                   \
-      static_cast<int>(std::size(quellin_package_units)), quellin_package_units};         \
-  }                                                                                       \
-  QUELLIN_EXPORT const vcl::PackageInfoTable* PackageUnitTable() {                        \
-    return &quellin_package_table;                                                        \
-  }                                                                                       \
-  QUELLIN_EXPORT void Initialize() { vcl::PackageLoad(&quellin_package_table); }          \
-  QUELLIN_EXPORT void Finalize() { vcl::PackageUnload(&quellin_package_table); }
+#define QUELLIN_PACKAGE_UNIT(Unit)                                                \
+  QUELLIN_EXPORT void Unit##_Initialization() {}                                  \
+  QUELLIN_EXPORT void Unit##_Finalization() {}                                    \
+  namespace {                                                                     \
+  const vcl::PackageUnitEntry quellin_package_units[] = {                         \
+      vcl::DsgnintfUnit,                                                          \
+      {&Unit##_Initialization, &Unit##_Finalization},                             \
+      {&Quellin_Initialization, &Quellin_Finalization},                           \
+  };                                                                              \
+  const vcl::PackageInfoTable quellin_package_table = {                           \
+      static_cast<int>(std::size(quellin_package_units)), quellin_package_units}; \
+  }                                                                               \
+  QUELLIN_EXPORT const vcl::PackageInfoTable* PackageUnitTable() {                \
+    return &quellin_package_table;                                                \
+  }                                                                               \
+  QUELLIN_EXPORT void Initialize() {                                              \
+    vcl::PackageLoad(&quellin_package_table);                                     \
+  }                                                                               \
+  QUELLIN_EXPORT void Finalize() {                                                \
+    vcl::PackageUnload(&quellin_package_table);                                   \
+  }

@@ -89,12 +89,15 @@ std::string FormatOrdinal(vcl::PTypeInfo type, std::int64_t v) {
 
 }  // namespace
 
-// ---- Values ---------------------------------------------------------------------------------------
+// ---- Values
+// ---------------------------------------------------------------------------------------
 
-void AssignPropertyText(vcl::TObject* object, const std::string& property, const std::string& text) {
+void AssignPropertyText(vcl::TObject* object, const std::string& property,
+                        const std::string& text) {
   vcl::PPropInfo prop = vcl::GetPropInfo(object, property.c_str());
   if (!prop) {
-    throw vcl::EPropertyError(object->ClassName() + " has no published property " + property.c_str());
+    throw vcl::EPropertyError(object->ClassName() + " has no published property " +
+                              property.c_str());
   }
   const vcl::AnsiString name = prop->Name;
   const auto refuse = [&](const char* wanted) {
@@ -145,7 +148,8 @@ std::string FormatDefault(vcl::PPropInfo prop) {
   return FormatOrdinal(prop->PropType, prop->Default);
 }
 
-// ---- Host -----------------------------------------------------------------------------------------
+// ---- Host
+// -----------------------------------------------------------------------------------------
 
 Host::Host(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
 
@@ -246,8 +250,8 @@ void Host::Load(const std::string& path) {
   module_ = module;
   path_ = path;
   name_ = PackageName(path);
-  out_ << "loaded " << name_ << " (" << path << ") for " << (mode_ == Mode::Design ? "design" : "run time")
-       << "\n";
+  out_ << "loaded " << name_ << " (" << path << ") for "
+       << (mode_ == Mode::Design ? "design" : "run time") << "\n";
   // A Register that fails leaves its package loaded, as a designer does: what it registered
   // before failing stays listed, and unload takes it away.
   if (mode_ == Mode::Design) RunRegister();
@@ -263,14 +267,16 @@ void Host::RunRegister() {
     if (!(unit.flags & quellin::kUnitRegisters)) continue;
     const std::string entry = unit.name + "_Register";
     auto reg = reinterpret_cast<void (*)()>(win32::GetProcAddress(module_, entry.c_str()));
-    if (!reg) throw CommandError("unit " + unit.name + " registers, but " + entry + " is not exported");
+    if (!reg)
+      throw CommandError("unit " + unit.name + " registers, but " + entry + " is not exported");
     std::string failure;
     try {
       reg();
     } catch (const std::exception& e) {
       failure = e.what();
     }
-    if (!failure.empty()) throw CommandError("Register of unit " + unit.name + " failed: " + failure);
+    if (!failure.empty())
+      throw CommandError("Register of unit " + unit.name + " failed: " + failure);
     out_ << "registered unit " << unit.name << "\n";
   }
 }
@@ -400,8 +406,10 @@ void Host::PrintProperties(vcl::TComponent* component, bool withDefaults) {
   std::ostringstream table;
   table << std::left;
   if (withDefaults) {
-    table << "  " << std::setw(static_cast<int>(width)) << "Property" << "  " << std::setw(16)
-          << "Type" << "  " << std::setw(18) << "Value" << "  " << std::setw(12) << "Default"
+    table << "  " << std::setw(static_cast<int>(width)) << "Property"
+          << "  " << std::setw(16) << "Type"
+          << "  " << std::setw(18) << "Value"
+          << "  " << std::setw(12) << "Default"
           << "  Editor\n";
   }
   for (const auto& p : vcl::GetPropList(cls)) {
@@ -451,7 +459,8 @@ void Host::FormRoundTrip(const std::string& className) {
   std::unique_ptr<vcl::TComponent> hold(loaded);
   vcl::TComponent* back = loaded->FindComponent(component_name.c_str());
   out_ << "loaded back: " << loaded->Name << ": " << loaded->ClassName() << " holding "
-       << loaded->ComponentCount << (loaded->ComponentCount == 1 ? " component\n" : " components\n");
+       << loaded->ComponentCount
+       << (loaded->ComponentCount == 1 ? " component\n" : " components\n");
   if (!back) throw CommandError("the form came back without " + component_name);
   out_ << back->Name << ": " << back->ClassName() << " ("
        << (back->ComponentState.Contains(vcl::csDesigning) ? "designing" : "run time") << ")\n";

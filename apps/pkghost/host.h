@@ -62,7 +62,8 @@ class Host {
   vcl::TComponent* NewComponent(vcl::TClass cls, vcl::TComponent* owner, const char* name);
   void PrintProperties(vcl::TComponent* component, bool withDefaults);
   static std::string PropertyText(vcl::TComponent* component, vcl::PPropInfo prop);
-  static std::vector<std::pair<std::string, std::string>> PropertyValues(vcl::TComponent* component);
+  static std::vector<std::pair<std::string, std::string>> PropertyValues(
+      vcl::TComponent* component);
 
   std::ostream& out_;
   std::ostream& err_;

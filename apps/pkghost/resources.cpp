@@ -19,8 +19,8 @@ using Bytes = std::span<const std::uint8_t>;
 Bytes Read(win32::HMODULE module, win32::LPCSTR name, win32::LPCSTR type) {
   win32::HRSRC found = win32::FindResourceA(module, name, type);
   if (!found) return {};
-  auto* data = static_cast<const std::uint8_t*>(
-      win32::LockResource(win32::LoadResource(module, found)));
+  auto* data =
+      static_cast<const std::uint8_t*>(win32::LockResource(win32::LoadResource(module, found)));
   if (!data) return {};
   return {data, win32::SizeofResource(module, found)};
 }
@@ -69,7 +69,9 @@ void Info(std::ostream& out, Bytes b) {
   const bool design = info->flags & quellin::kPackageDesignTime;
   const bool runtime = info->flags & quellin::kPackageRunTime;
   out << "package info: "
-      << (design && runtime ? "designer and run time" : design ? "designer only" : "run time only")
+      << (design && runtime ? "designer and run time"
+          : design          ? "designer only"
+                            : "run time only")
       << "\n  requires:";
   for (const auto& p : info->required_packages) out << " " << p;
   out << "\n  contains:";
@@ -98,12 +100,12 @@ void Options(std::ostream& out, Bytes b) {
 }
 
 constexpr std::uint8_t kStandardPalette[16][3] = {
-    {0, 0, 0},       {128, 0, 0},   {0, 128, 0},   {128, 128, 0},   {0, 0, 128},   {128, 0, 128},
-    {0, 128, 128},   {192, 192, 192}, {128, 128, 128}, {255, 0, 0},   {0, 255, 0},   {255, 255, 0},
-    {0, 0, 255},     {255, 0, 255}, {0, 255, 255},  {255, 255, 255},
+    {0, 0, 0},     {128, 0, 0},     {0, 128, 0},     {128, 128, 0},   {0, 0, 128}, {128, 0, 128},
+    {0, 128, 128}, {192, 192, 192}, {128, 128, 128}, {255, 0, 0},     {0, 255, 0}, {255, 255, 0},
+    {0, 0, 255},   {255, 0, 255},   {0, 255, 255},   {255, 255, 255},
 };
 constexpr const char* kColourNames[16] = {
-    "black", "dark red", "dark green", "olive", "navy", "purple", "teal",    "light grey",
+    "black", "dark red", "dark green", "olive",  "navy", "purple",  "teal", "light grey",
     "grey",  "red",      "green",      "yellow", "blue", "magenta", "cyan", "white"};
 
 // A device-independent picture's header and palette, in words; the top-left pixel's colour
@@ -170,7 +172,8 @@ void IconGroup(std::ostream& out, win32::HMODULE module) {
     const unsigned id = U16(group, at + 12);
     out << "  icon " << id << ": " << w << " x " << h << ", "
         << (colours ? std::to_string(colours) + " colours" : "more than 256 colours") << "; ";
-    Bytes icon = Read(module, win32::MAKEINTRESOURCEA(static_cast<win32::WORD>(id)), win32::RT_ICON);
+    Bytes icon =
+        Read(module, win32::MAKEINTRESOURCEA(static_cast<win32::WORD>(id)), win32::RT_ICON);
     if (icon.empty()) {
       out << "image missing\n";
     } else {

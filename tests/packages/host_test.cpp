@@ -76,8 +76,8 @@ TEST_F(HostTest, FailedLoadsSayWhyAndLeaveTheHostUsable) {
 }
 
 TEST_F(HostTest, CommandsRefusedInTheWrongStateChangeNothing) {
-  const char* kRefused[] = {"unload", "inspect", "form", "resources", "frobnicate", "mode sideways",
-                            "load"};
+  const char* kRefused[] = {"unload",     "inspect",       "form", "resources",
+                            "frobnicate", "mode sideways", "load"};
   for (const char* command : kRefused) {
     EXPECT_FALSE(Run(command)) << command;
     EXPECT_TRUE(OneLineError(err.str())) << command << ": " << err.str();
@@ -162,8 +162,8 @@ TEST(HostProgram, ScriptKeepsGoingAfterAFailureAndReportsIt) {
                              QUELLIN_PACKAGE_QUELLIN50 + "\npalette\nresources\nunload\nquit\n";
   TempFile input(script);
   TempFile output("");
-  const std::string command = std::string(QUELLIN_PKGHOST) + " < " + input.path + " > " +
-                              output.path + " 2>&1";
+  const std::string command =
+      std::string(QUELLIN_PKGHOST) + " < " + input.path + " > " + output.path + " 2>&1";
   const int status = std::system(command.c_str());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1) << "a script's failure shows in the exit status";

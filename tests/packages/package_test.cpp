@@ -1,6 +1,8 @@
 // The three package libraries loaded by path, as the package host loads them: what design-mode
 // and run-time loading register, the unit table, the component each carries, and loading them
 // one after another.
+#include <dlfcn.h>
+
 #include <string>
 #include <vector>
 
@@ -29,16 +31,32 @@ struct Package {
 };
 
 const Package kPackages[] = {
-    {"quellin50", QUELLIN_PACKAGE_QUELLIN50, "Quellin50", "Quellin",
+    {"quellin50",
+     QUELLIN_PACKAGE_QUELLIN50,
+     "Quellin50",
+     "Quellin",
      {{"DataBits", "TDataBits", "TStringProperty"}, {"BaudRate", "long", "TIntegerProperty"}},
-     "1.0.4", true},
-    {"quellin40", QUELLIN_PACKAGE_QUELLIN40, "Quellin40", "Quellin",
-     {{"DataBits", "TDataBits", "TStringProperty"}}, "1.0.3", true},
-    {"QuellinObj", QUELLIN_PACKAGE_QUELLINOBJ, "Quellinobj", "Dovrane",
-     {{"DataBits", "TDataBits", "TStringProperty"}}, "1.0.1", false},
+     "1.0.4",
+     true},
+    {"quellin40",
+     QUELLIN_PACKAGE_QUELLIN40,
+     "Quellin40",
+     "Quellin",
+     {{"DataBits", "TDataBits", "TStringProperty"}},
+     "1.0.3",
+     true},
+    {"QuellinObj",
+     QUELLIN_PACKAGE_QUELLINOBJ,
+     "Quellinobj",
+     "Dovrane",
+     {{"DataBits", "TDataBits", "TStringProperty"}},
+     "1.0.1",
+     false},
 };
 
-void PrintTo(const Package& p, std::ostream* os) { *os << p.name; }
+void PrintTo(const Package& p, std::ostream* os) {
+  *os << p.name;
+}
 
 template <class F>
 F Proc(vcl::HMODULE m, const std::string& name) {
@@ -177,6 +195,19 @@ TEST(PackageSequence, LoadUnloadAndLoadAgainInAnyOrder) {
         EXPECT_EQ(vcl::GetClass("TQuellin"), nullptr);
       }
     }
+  }
+}
+
+// Unloading gives the library back, so nothing of it lingers into the next load.
+TEST(PackageSequence, UnloadReleasesTheLibrary) {
+  for (const Package& p : kPackages) {
+    SCOPED_TRACE(p.name);
+    vcl::HMODULE m = vcl::LoadPackage(p.path);
+    const void* anchor = Proc<const void*>(m, "Initialize");
+    Dl_info info;
+    ASSERT_NE(dladdr(anchor, &info), 0);
+    vcl::UnloadPackage(m);
+    EXPECT_EQ(dladdr(anchor, &info), 0) << "still mapped after the last unload";
   }
 }
 
