@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/socat.h"
+
 #include "tests/component/component_fixture.h"
 #include "tests/support/wait.h"
 
@@ -25,59 +27,14 @@ extern char** environ;
 
 namespace {
 
+using quellin::test::SocatPair;
+
 using namespace std::chrono_literals;
 using quellin::VirtualNullModem;
 using quellin::test::kSanitized;
 using quellin::test::Latch;
 using quellin::test::PumpUntil;
 using vcl::AnsiString;
-
-// socat joining two pseudo-terminals, reachable under near and far, for the life of the object.
-class SocatPair {
- public:
-  explicit SocatPair(const std::string& dir) : near_(dir + "/near"), far_(dir + "/far") {
-    std::filesystem::create_directories(dir);
-    std::filesystem::remove(near_);
-    std::filesystem::remove(far_);
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
-    posix_spawn_file_actions_addclose(&fa, fds[0]);
-    const std::string a = "pty,raw,echo=0,link=" + near_, b = "pty,raw,echo=0,link=" + far_;
-    const char* argv[] = {"socat", "-d", "-d", a.c_str(), b.c_str(), nullptr};
-    if (posix_spawnp(&pid_, "socat", &fa, nullptr, const_cast<char**>(argv), environ) != 0)
-      pid_ = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    close(fds[1]);
-    // socat reports when both ends exist and data moves; that line is the readiness signal.
-    log_ = fdopen(fds[0], "r");
-    char line[512];
-    while (pid_ > 0 && log_ && std::fgets(line, sizeof line, log_)) {
-      if (std::string(line).find("starting data transfer loop") != std::string::npos) {
-        ready_ = true;
-        break;
-      }
-    }
-  }
-  ~SocatPair() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (log_) std::fclose(log_);
-  }
-  bool ready() const { return ready_; }
-  const std::string& near() const { return near_; }
-  const std::string& far() const { return far_; }
-
- private:
-  std::string near_, far_;
-  pid_t pid_ = -1;
-  FILE* log_ = nullptr;
-  bool ready_ = false;
-};
 
 // A reproducible byte stream; with flow control on, without the two flow-control characters.
 class Stream {

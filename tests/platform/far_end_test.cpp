@@ -11,61 +11,17 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/socat.h"
+
 #include "tests/platform/port_fixture.h"
 
 extern char** environ;
 
 namespace {
 
+using quellin::test::SocatPair;
+
 using namespace win32;
-
-// socat running for the life of the object, with its two ptys linked at near/far.
-class SocatPair {
- public:
-  explicit SocatPair(const std::string& dir) : near_(dir + "/near"), far_(dir + "/far") {
-    std::filesystem::create_directories(dir);
-    std::filesystem::remove(near_);
-    std::filesystem::remove(far_);
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
-    posix_spawn_file_actions_addclose(&fa, fds[0]);
-    const std::string a = "pty,raw,echo=0,link=" + near_, b = "pty,raw,echo=0,link=" + far_;
-    const char* argv[] = {"socat", "-d", "-d", a.c_str(), b.c_str(), nullptr};
-    if (posix_spawnp(&pid_, "socat", &fa, nullptr, const_cast<char**>(argv), environ) != 0)
-      pid_ = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    close(fds[1]);
-    // socat says when both ptys exist and it is moving data; its log is the readiness signal.
-    FILE* log = fdopen(fds[0], "r");
-    char line[512];
-    while (pid_ > 0 && log && std::fgets(line, sizeof line, log)) {
-      if (std::string(line).find("starting data transfer loop") != std::string::npos) {
-        ready_ = true;
-        break;
-      }
-    }
-    log_ = log;
-  }
-  ~SocatPair() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (log_) std::fclose(log_);
-  }
-  bool ready() const { return ready_; }
-  const std::string& near() const { return near_; }
-  const std::string& far() const { return far_; }
-
- private:
-  std::string near_, far_;
-  pid_t pid_ = -1;
-  FILE* log_ = nullptr;
-  bool ready_ = false;
-};
 
 TEST(FarEnd, AllByteValuesCrossToPyserialAndBackUnchanged) {
   SocatPair link(::testing::TempDir() + "/quellin-socat");
