@@ -8,6 +8,8 @@ function(quellin_add_library target)
   add_library(${target} SHARED ${A_SOURCES} ${A_HEADERS})
   add_library(Quellin::${A_EXPORT_NAME} ALIAS ${target})
   set_target_properties(${target} PROPERTIES EXPORT_NAME ${A_EXPORT_NAME})
+  # Installed side by side, the layers find each other wherever the tree is put.
+  set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN")
   if(A_OUTPUT_NAME)
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${A_OUTPUT_NAME})
   endif()

@@ -17,8 +17,8 @@ run("configure" ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/build
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX}
     "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS}")
 run("build" ${CMAKE_COMMAND} --build ${WORK_DIR}/build)
-# The installed libraries carry no search path of their own; the loader is told where they are.
-run("run" ${CMAKE_COMMAND} -E env "LD_LIBRARY_PATH=${prefix}/${LIBDIR}"
-    ${WORK_DIR}/build/consumer)
+# No LD_LIBRARY_PATH: the consumer finds the packages by its build path, and they find the layers
+# beneath them beside themselves.
+run("run" ${WORK_DIR}/build/consumer)
 message("${last_output}")
 file(REMOVE_RECURSE ${WORK_DIR})
