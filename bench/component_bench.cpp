@@ -26,54 +26,17 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "component/Quellin.h"
 
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-struct Pty {
-  int master = -1, slave = -1;
-  char name[128] = {};
-  Pty() {
-    termios t{};
-    cfmakeraw(&t);
-    if (openpty(&master, &slave, name, &t, nullptr) != 0) {
-      std::perror("openpty");
-      std::exit(1);
-    }
-  }
-  ~Pty() {
-    if (slave >= 0) close(slave);
-    close(master);
-  }
-  // The component opens the slave by name and claims it alone.
-  void DropSlave() {
-    close(slave);
-    slave = -1;
-  }
-};
-
-void WriteAll(int fd, const char* p, size_t n) {
-  while (n) {
-    ssize_t w = write(fd, p, n);
-    if (w > 0) {
-      p += w;
-      n -= static_cast<size_t>(w);
-    } else {
-      pollfd q{fd, POLLOUT, 0};
-      poll(&q, 1, -1);
-    }
-  }
-}
+using namespace quellin::bench;
 
 double Micros(Clock::duration d) {
   return std::chrono::duration<double, std::micro>(d).count();
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 // Waits on the calling thread's message queue and dispatches what comes, until done or the bound.
@@ -227,24 +190,6 @@ double ComponentReceive() {
   far.join();
   q->CloseConnection();
   return static_cast<double>(kVolume) / s;
-}
-
-// Context switches of every task of the process but the calling one.
-long long OthersSwitches() {
-  long long total = 0;
-  const std::string self = std::to_string(gettid());
-  DIR* d = opendir("/proc/self/task");
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.' || self == e->d_name) continue;
-    std::ifstream f(std::string("/proc/self/task/") + e->d_name + "/status");
-    std::string line;
-    while (std::getline(f, line))
-      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
-          line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
-        total += std::stoll(line.substr(line.find(':') + 1));
-  }
-  closedir(d);
-  return total;
 }
 
 // Wake-ups in 5 s with a connected component and no traffic: switches of the other threads,

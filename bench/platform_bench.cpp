@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "platform/win32.h"
 
 using namespace win32;
@@ -27,35 +28,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-struct Pty {
-  int master = -1, slave = -1;
-  char name[128] = {};
-  Pty() {
-    termios t{};
-    cfmakeraw(&t);
-    openpty(&master, &slave, name, &t, nullptr);
-  }
-  ~Pty() {
-    if (slave >= 0) close(slave);
-    close(master);
-  }
-  void DropSlave() {
-    close(slave);
-    slave = -1;
-  }
-};
+using namespace quellin::bench;
 
-void WriteAll(int fd, const char* p, size_t n) {
-  while (n) {
-    ssize_t w = write(fd, p, n);
-    if (w > 0)
-      p += w, n -= static_cast<size_t>(w);
-    else {
-      pollfd q{fd, POLLOUT, 0};
-      poll(&q, 1, -1);
-    }
-  }
-}
 void ReadAll(int fd, char* p, size_t n) {
   while (n) {
     pollfd q{fd, POLLIN, 0};
@@ -81,11 +55,6 @@ DWORD Transfer(HANDLE h, bool write, void* buf, DWORD n, OVERLAPPED& ov) {
   BOOL ok = write ? WriteFile(h, buf, n, &done, &ov) : ReadFile(h, buf, n, &done, &ov);
   if (!ok && GetLastError() == ERROR_IO_PENDING) GetOverlappedResult(h, &ov, &done, TRUE);
   return done;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 constexpr int kTrips = 2000;
@@ -243,24 +212,6 @@ double OurPerByte() {
   CloseHandle(ov.hEvent);
   CloseHandle(h);
   return r;
-}
-
-// Context switches of every task of the process except the calling one.
-long long OthersSwitches() {
-  long long total = 0;
-  const std::string self = std::to_string(gettid());
-  DIR* d = opendir("/proc/self/task");
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.' || self == e->d_name) continue;
-    std::ifstream f(std::string("/proc/self/task/") + e->d_name + "/status");
-    std::string line;
-    while (std::getline(f, line))
-      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
-          line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
-        total += std::stoll(line.substr(line.find(':') + 1));
-  }
-  closedir(d);
-  return total;
 }
 
 long long IdleWakeups() {
