@@ -19,6 +19,7 @@ using quellin::VirtualPort;
 using quellin::test::kBuild;
 using quellin::test::OpenOn;
 using quellin::test::Probe;
+using quellin::test::SttyWords;
 
 bool SameDcb(const DCB& a, const DCB& b) {
   return std::memcmp(&a, &b, sizeof(DCB)) == 0;
@@ -327,23 +328,6 @@ TEST(LineConfigClosed, NeverOpenedComponentDoesNothingAndChangesNothing) {
 }
 
 // ---- The same settings as another program reads them off a pseudo-terminal ---------------------
-
-std::set<std::string> SttyWords(const std::string& path) {
-  std::string out = quellin::test::RunCommand("stty -F " + path + " -a 2>&1");
-  for (char& c : out)
-    if (c == ';' || c == '\n') c = ' ';
-  std::istringstream in(out);
-  std::set<std::string> words;
-  std::string w, prev, prev2;
-  while (in >> w) {
-    if (prev == "speed") words.insert("speed=" + w);
-    if (prev == "=") words.insert(prev2 + "=" + w);
-    words.insert(w);
-    prev2 = prev;
-    prev = w;
-  }
-  return words;
-}
 
 TEST(LineConfigPty, SttySeesWhatTheComponentApplied) {
   // A pseudo-terminal keeps no character size or parity; the rest it reports.

@@ -11,25 +11,7 @@ namespace {
 using namespace win32;
 using quellin::test::PortTest;
 using quellin::test::RunCommand;
-
-// The settings as an independent program sees them: `stty -a` run on the device path.
-std::set<std::string> SttyWords(const std::string& path) {
-  std::string out = RunCommand("stty -F " + path + " -a 2>&1");
-  for (char& c : out)
-    if (c == ';' || c == '\n') c = ' ';
-  std::istringstream in(out);
-  std::set<std::string> words;
-  std::string w, prev, prev2;
-  while (in >> w) {
-    // "speed 9600 baud" -> "speed=9600"; "start = ^Q" -> "start=^Q".
-    if (prev == "speed") words.insert("speed=" + w);
-    if (prev == "=") words.insert(prev2 + "=" + w);
-    words.insert(w);
-    prev2 = prev;
-    prev = w;
-  }
-  return words;
-}
+using quellin::test::SttyWords;
 
 DCB Base(HANDLE port) {
   DCB dcb{};

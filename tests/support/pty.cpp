@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -65,8 +66,10 @@ std::string PtyPair::ReadExactly(std::size_t n, std::chrono::milliseconds bound)
     if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
     char buf[4096];
     ssize_t got = ::read(master_, buf, std::min(sizeof buf, n - out.size()));
-    if (got > 0) out.append(buf, static_cast<std::size_t>(got));
-    else if (got < 0 && errno != EINTR && errno != EAGAIN) break;
+    if (got > 0)
+      out.append(buf, static_cast<std::size_t>(got));
+    else if (got < 0 && errno != EINTR && errno != EAGAIN)
+      break;
   }
   return out;
 }
@@ -80,6 +83,23 @@ std::string RunCommand(const std::string& command) {
   while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
   pclose(p);
   return out;
+}
+
+std::set<std::string> SttyWords(const std::string& path) {
+  std::string out = RunCommand("stty -F " + path + " -a 2>&1");
+  for (char& c : out)
+    if (c == ';' || c == '\n') c = ' ';
+  std::istringstream in(out);
+  std::set<std::string> words;
+  std::string w, prev, prev2;
+  while (in >> w) {
+    if (prev == "speed") words.insert("speed=" + w);
+    if (prev == "=") words.insert(prev2 + "=" + w);
+    words.insert(w);
+    prev2 = prev;
+    prev = w;
+  }
+  return words;
 }
 
 }  // namespace quellin::test

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <set>
 #include <string>
 
 namespace quellin::test {
@@ -29,5 +30,9 @@ class PtyPair {
 
 // Runs a command through /bin/sh and returns its standard output (empty on failure).
 std::string RunCommand(const std::string& command);
+
+// The settings of a tty as an independent program sees them: the words of `stty -F path -a`, with
+// "speed 9600 baud" also as "speed=9600" and "start = ^Q" also as "start=^Q".
+std::set<std::string> SttyWords(const std::string& path);
 
 }  // namespace quellin::test
